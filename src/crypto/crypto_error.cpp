@@ -1,0 +1,33 @@
+#include "crypto/crypto_error.hpp"
+
+namespace ostrel::crypto {
+
+std::string CryptoError::display() const {
+  // The random-source text is quoted verbatim by key generation errors above this layer.
+  const auto with_detail = [this](std::string text) {
+    if (!detail.empty()) {
+      text += ": ";
+      text += detail;
+    }
+    return text;
+  };
+  switch (kind) {
+    case Kind::RandomSource:
+      return "OS RNG failed: " + detail;
+    case Kind::InvalidLength:
+      return with_detail("invalid length");
+    case Kind::InvalidKey:
+      return with_detail("invalid key");
+    case Kind::InvalidEncoding:
+      return with_detail("invalid encoding");
+    case Kind::VerificationFailed:
+      return with_detail("signature verification failed");
+    case Kind::DecryptionFailed:
+      return with_detail("decryption failed");
+    case Kind::Backend:
+      return with_detail("cryptographic backend failure");
+  }
+  return with_detail("unknown cryptographic error");
+}
+
+}  // namespace ostrel::crypto
