@@ -1,0 +1,50 @@
+#pragma once
+// Reading the known-answer vector files shared by the crypto tests. A missing folder or file
+// is an error (the test fails), never a skip: a suite that silently runs no vectors proves
+// nothing.
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <simdjson.h>
+
+namespace ostrel::testing {
+
+// The folder named by OSTREL_TESTVECTORS, else ../shared/testvectors beside the source tree.
+std::filesystem::path vector_dir();
+
+// Hex (either case, no prefix, even length) to bytes; throws std::invalid_argument otherwise.
+std::vector<std::uint8_t> from_hex(std::string_view hex);
+std::string to_hex(std::span<const std::uint8_t> bytes);  // lower case
+
+// One parsed vector file. The DOM it hands out lives as long as this object.
+class VectorFile {
+ public:
+  // `relative` is a path under vector_dir(); throws std::runtime_error naming the file when
+  // it cannot be read or parsed.
+  static VectorFile load(const std::filesystem::path& relative);
+
+  simdjson::dom::element root() const { return root_; }
+  // The "cases" array of the project's ACVP-derived files.
+  simdjson::dom::array cases() const;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+  std::unique_ptr<simdjson::dom::parser> parser_;
+  simdjson::dom::element root_;
+};
+
+// Field accessors that throw std::runtime_error naming the key when it is absent or of
+// another type, so a malformed vector file fails loudly.
+std::vector<std::uint8_t> hex_field(simdjson::dom::element obj, std::string_view key);
+std::string string_field(simdjson::dom::element obj, std::string_view key);
+bool bool_field(simdjson::dom::element obj, std::string_view key);
+std::int64_t int_field(simdjson::dom::element obj, std::string_view key);
+bool has_field(simdjson::dom::element obj, std::string_view key);
+
+}  // namespace ostrel::testing
