@@ -1,0 +1,223 @@
+#include "common/uuid.hpp"
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+namespace ostrel::common {
+namespace {
+
+// Every permit token mints a UUID, so the system call is paid once per 16 identifiers. The
+// buffer is per thread, so no lock is taken on the hot path.
+constexpr std::size_t kPoolBytes = 256;
+
+// Bumped in every forked child. A thread's pool drawn under an older generation was copied from
+// the parent and would hand the child the same identifiers as the parent.
+std::atomic<std::uint64_t> g_fork_generation{0};
+
+void on_fork_child() noexcept { g_fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+void register_fork_handler() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    if (::pthread_atfork(nullptr, nullptr, &on_fork_child) != 0) {
+      std::fputs("ostrel: cannot register the fork handler of the UUID source\n", stderr);
+      std::abort();
+    }
+  });
+}
+
+// A process that cannot read its random source cannot mint identifiers that others rely on being
+// unique; carrying on with predictable ones would be worse than stopping.
+[[noreturn]] void random_source_failed(int err) {
+  std::fprintf(stderr, "ostrel: the operating system's random source failed (%s); cannot mint UUIDs\n",
+               std::strerror(err));
+  std::abort();
+}
+
+void fill_random(std::uint8_t* out, std::size_t n) {
+  std::size_t filled = 0;
+  while (filled < n) {
+    const ssize_t got = ::getrandom(out + filled, n - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      random_source_failed(errno);
+    }
+    filled += static_cast<std::size_t>(got);
+  }
+}
+
+struct Pool {
+  std::uint8_t bytes[kPoolBytes];
+  std::size_t next = kPoolBytes;  // empty until first use
+  std::uint64_t generation = 0;
+};
+
+thread_local Pool t_pool;
+
+int hex_value(char c) noexcept {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::string describe_char(std::string_view text, std::size_t index) {
+  std::string out;
+  const unsigned char c = static_cast<unsigned char>(text[index]);
+  if (c >= 0x20 && c < 0x7f) {
+    out += '`';
+    out += static_cast<char>(c);
+    out += '`';
+  } else {
+    static constexpr char digits[] = "0123456789abcdef";
+    out += "byte 0x";
+    out += digits[c >> 4];
+    out += digits[c & 0xf];
+  }
+  out += " at position ";
+  out += std::to_string(index + 1);
+  return out;
+}
+
+UuidError error(UuidError::Kind kind, std::string detail) { return UuidError{kind, std::move(detail)}; }
+
+// Reads 32 hex digits from `digits`, skipping the hyphens at the given offsets. `base` is the
+// offset of `digits` inside the caller's original text, for the message.
+Result<Uuid, UuidError> read_hex(std::string_view full, std::size_t base, std::size_t len, bool hyphenated) {
+  static constexpr std::size_t kHyphens[] = {8, 13, 18, 23};
+  Uuid u;
+  std::size_t nibble = 0;
+  std::size_t next_hyphen = 0;
+  for (std::size_t i = 0; i < len; ++i) {
+    const char c = full[base + i];
+    if (hyphenated && next_hyphen < 4 && i == kHyphens[next_hyphen]) {
+      if (c != '-') {
+        if (hex_value(c) >= 0) {
+          return fail(error(UuidError::Kind::InvalidGroups,
+                            "expected groups of 8-4-4-4-12 hex digits separated by `-`, found " +
+                                describe_char(full, base + i)));
+        }
+        return fail(error(UuidError::Kind::InvalidCharacter,
+                          "expected `-`, found " + describe_char(full, base + i)));
+      }
+      ++next_hyphen;
+      continue;
+    }
+    const int v = hex_value(c);
+    if (v < 0) {
+      if (c == '-') {
+        return fail(error(UuidError::Kind::InvalidGroups,
+                          "expected groups of 8-4-4-4-12 hex digits separated by `-`, found " +
+                              describe_char(full, base + i)));
+      }
+      return fail(error(UuidError::Kind::InvalidCharacter,
+                        "expected a hex digit, found " + describe_char(full, base + i)));
+    }
+    std::uint8_t& b = u.bytes[nibble / 2];
+    b = static_cast<std::uint8_t>((nibble % 2 == 0) ? (v << 4) : (b | v));
+    ++nibble;
+  }
+  return u;
+}
+
+bool starts_with_urn(std::string_view text) {
+  constexpr std::string_view prefix = "urn:uuid:";
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string UuidError::display() const {
+  switch (kind) {
+    case Kind::InvalidLength:
+      return "invalid length: " + detail;
+    case Kind::InvalidCharacter:
+      return "invalid character: " + detail;
+    case Kind::InvalidGroups:
+      return "invalid group layout: " + detail;
+  }
+  return detail;
+}
+
+Uuid Uuid::new_v4() {
+  Pool& pool = t_pool;
+  const std::uint64_t generation = g_fork_generation.load(std::memory_order_relaxed);
+  if (pool.next + 16 > kPoolBytes || pool.generation != generation) {
+    register_fork_handler();
+    fill_random(pool.bytes, kPoolBytes);
+    pool.next = 0;
+    // Re-read after registering: a fork between the first load and the registration would
+    // otherwise go unnoticed by this pool.
+    pool.generation = g_fork_generation.load(std::memory_order_relaxed);
+  }
+  Uuid u;
+  std::memcpy(u.bytes.data(), pool.bytes + pool.next, 16);
+  // Handed-out bytes are not left behind for anything reading the pool later.
+  std::memset(pool.bytes + pool.next, 0, 16);
+  pool.next += 16;
+  u.bytes[6] = static_cast<std::uint8_t>((u.bytes[6] & 0x0f) | 0x40);  // version 4
+  u.bytes[8] = static_cast<std::uint8_t>((u.bytes[8] & 0x3f) | 0x80);  // RFC 4122 variant
+  return u;
+}
+
+Result<Uuid, UuidError> Uuid::parse(std::string_view text) {
+  std::size_t base = 0;
+  std::string_view body = text;
+  if (starts_with_urn(text)) {
+    base = 9;
+    body = text.substr(9);
+    if (body.size() != 36) {
+      return fail(error(UuidError::Kind::InvalidLength,
+                        "expected 36 characters after `urn:uuid:`, found " + std::to_string(body.size())));
+    }
+    return read_hex(text, base, 36, true);
+  }
+  if (!text.empty() && text.front() == '{') {
+    if (text.size() != 38 || text.back() != '}') {
+      if (text.size() == 38) {
+        return fail(error(UuidError::Kind::InvalidCharacter,
+                          "expected `}`, found " + describe_char(text, text.size() - 1)));
+      }
+      return fail(error(UuidError::Kind::InvalidLength,
+                        "expected 38 characters for the braced form, found " + std::to_string(text.size())));
+    }
+    return read_hex(text, 1, 36, true);
+  }
+  if (text.size() == 36) return read_hex(text, 0, 36, true);
+  if (text.size() == 32) return read_hex(text, 0, 32, false);
+  return fail(error(UuidError::Kind::InvalidLength,
+                    "expected 32 hex digits, optionally as 8-4-4-4-12 groups, braced or after `urn:uuid:`, "
+                    "found " +
+                        std::to_string(text.size()) + " characters"));
+}
+
+void Uuid::write_hyphenated(char* out) const noexcept {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::size_t o = 0;
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out[o++] = '-';
+    out[o++] = digits[bytes[i] >> 4];
+    out[o++] = digits[bytes[i] & 0x0f];
+  }
+}
+
+std::string Uuid::to_string() const {
+  std::string out(36, '\0');
+  write_hyphenated(out.data());
+  return out;
+}
+
+}  // namespace ostrel::common

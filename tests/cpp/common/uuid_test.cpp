@@ -1,0 +1,142 @@
+#include "common/uuid.hpp"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace ostrel::common {
+namespace {
+
+TEST(Uuid, NewV4SetsVersionAndVariantAndDoesNotRepeat) {
+  std::set<std::string> seen;
+  // Several pool refills, so the refill path is exercised too.
+  for (int i = 0; i < 1000; ++i) {
+    const Uuid u = Uuid::new_v4();
+    EXPECT_EQ(u.bytes[6] >> 4, 4);
+    EXPECT_EQ(u.bytes[8] & 0xc0, 0x80);
+    EXPECT_TRUE(seen.insert(u.to_string()).second);
+  }
+}
+
+TEST(Uuid, ThreadsDrawDistinctIdentifiers) {
+  std::vector<std::vector<Uuid>> per_thread(4);
+  std::vector<std::thread> threads;
+  for (auto& out : per_thread) {
+    threads.emplace_back([&out] {
+      for (int i = 0; i < 500; ++i) out.push_back(Uuid::new_v4());
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<Uuid> all;
+  for (const auto& v : per_thread) all.insert(v.begin(), v.end());
+  EXPECT_EQ(all.size(), 2000u);
+}
+
+// A child must not continue from the pool it inherited: it would repeat the parent's next UUIDs.
+TEST(Uuid, ForkedChildDoesNotRepeatTheParentsIdentifiers) {
+  (void)Uuid::new_v4();  // the pool now holds 15 unused identifiers
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    char out[36 * 4];
+    for (int i = 0; i < 4; ++i) Uuid::new_v4().write_hyphenated(out + 36 * i);
+    const bool ok = ::write(fds[1], out, sizeof out) == static_cast<ssize_t>(sizeof out);
+    ::_exit(ok ? 0 : 1);
+  }
+  ::close(fds[1]);
+  std::string child(36 * 4, '\0');
+  std::size_t got = 0;
+  while (got < child.size()) {
+    const ssize_t n = ::read(fds[0], child.data() + got, child.size() - got);
+    ASSERT_GT(n, 0);
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+  std::set<std::string> parent;
+  for (int i = 0; i < 4; ++i) parent.insert(Uuid::new_v4().to_string());
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(parent.count(child.substr(36 * i, 36)), 0u) << child;
+}
+
+TEST(Uuid, ParsesEveryStandardFormToTheSameValue) {
+  const std::string canonical = "67e55044-10b1-426f-9247-bb680e5fe0c8";
+  for (const char* text : {
+           "67e55044-10b1-426f-9247-bb680e5fe0c8",
+           "67E55044-10B1-426F-9247-BB680E5FE0C8",
+           "67e5504410b1426f9247bb680e5fe0c8",
+           "{67e55044-10b1-426f-9247-bb680e5fe0c8}",
+           "urn:uuid:67e55044-10b1-426f-9247-bb680e5fe0c8",
+           "URN:UUID:67e55044-10B1-426f-9247-bb680e5fe0c8",
+       }) {
+    auto u = Uuid::parse(text);
+    ASSERT_TRUE(u) << text << ": " << u.error().display();
+    EXPECT_EQ(u->to_string(), canonical) << text;
+  }
+  auto u = Uuid::parse(canonical);
+  ASSERT_TRUE(u);
+  EXPECT_EQ(u->bytes[0], 0x67);
+  EXPECT_EQ(u->bytes[15], 0xc8);
+}
+
+TEST(Uuid, RejectsMalformedTextWithAMessageSayingWhy) {
+  struct Case {
+    const char* text;
+    UuidError::Kind kind;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"", UuidError::Kind::InvalidLength,
+       "invalid length: expected 32 hex digits, optionally as 8-4-4-4-12 groups, braced or after "
+       "`urn:uuid:`, found 0 characters"},
+      {"67e55044-10b1-426f-9247-bb680e5fe0c", UuidError::Kind::InvalidLength, nullptr},
+      {"67e55044-10b1-426f-9247-bb680e5fe0c8a", UuidError::Kind::InvalidLength, nullptr},
+      {"67e55044-10b1-426f-9247-bb680e5fe0cg", UuidError::Kind::InvalidCharacter,
+       "invalid character: expected a hex digit, found `g` at position 36"},
+      {"67e5504410b1-426f-9247-bb680e5fe0c8-", UuidError::Kind::InvalidGroups,
+       "invalid group layout: expected groups of 8-4-4-4-12 hex digits separated by `-`, found `1` at "
+       "position 9"},
+      {"67e55044_10b1_426f_9247_bb680e5fe0c8", UuidError::Kind::InvalidCharacter,
+       "invalid character: expected `-`, found `_` at position 9"},
+      {"67e55044-10b1-426f-9247-bb680e5fe0c\xc3", UuidError::Kind::InvalidCharacter,
+       "invalid character: expected a hex digit, found byte 0xc3 at position 36"},
+      {"{67e55044-10b1-426f-9247-bb680e5fe0c8)", UuidError::Kind::InvalidCharacter, nullptr},
+      {"{67e5504410b1426f9247bb680e5fe0c8}", UuidError::Kind::InvalidLength, nullptr},
+      {"urn:uuid:67e5504410b1426f9247bb680e5fe0c8", UuidError::Kind::InvalidLength, nullptr},
+      {" 67e55044-10b1-426f-9247-bb680e5fe0c8", UuidError::Kind::InvalidLength, nullptr},
+      {"+7e5504410b1426f9247bb680e5fe0c8", UuidError::Kind::InvalidCharacter, nullptr},
+  };
+  for (const auto& c : cases) {
+    auto u = Uuid::parse(c.text);
+    ASSERT_FALSE(u) << c.text;
+    EXPECT_EQ(u.error().kind, c.kind) << c.text << ": " << u.error().display();
+    if (c.message) {
+      EXPECT_EQ(u.error().display(), c.message);
+    }
+  }
+}
+
+TEST(Uuid, WritesLowercaseHyphenatedForm) {
+  Uuid u;
+  for (std::size_t i = 0; i < 16; ++i) u.bytes[i] = static_cast<std::uint8_t>(0xf0 + i);
+  EXPECT_EQ(u.to_string(), "f0f1f2f3-f4f5-f6f7-f8f9-fafbfcfdfeff");
+  char buf[37];
+  buf[36] = 'X';
+  u.write_hyphenated(buf);
+  EXPECT_EQ(std::string_view(buf, 36), u.to_string());
+  EXPECT_EQ(buf[36], 'X');
+  EXPECT_EQ(Uuid{}.to_string(), "00000000-0000-0000-0000-000000000000");
+}
+
+}  // namespace
+}  // namespace ostrel::common
