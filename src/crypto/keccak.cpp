@@ -103,39 +103,48 @@ void read_from_state(const State& s, std::size_t offset, std::uint8_t* out, std:
 
 }  // namespace
 
+namespace {
+
+// One round Rnd(A, ir) of FIPS 202 (section 3.3), from `a` into `e`.
+[[gnu::always_inline]] inline void keccak_round(const State& a, State& e, std::uint64_t rc) noexcept {
+  // theta (Algorithm 1)
+  std::uint64_t c[5];
+#pragma GCC unroll 5
+  for (std::size_t x = 0; x < 5; ++x)
+    c[x] = a[lane(x, 0)] ^ a[lane(x, 1)] ^ a[lane(x, 2)] ^ a[lane(x, 3)] ^ a[lane(x, 4)];
+  std::uint64_t d[5];
+#pragma GCC unroll 5
+  for (std::size_t x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
+  // rho and pi (Algorithms 2 and 3) with theta's parity folded into the gather, then chi
+  // (Algorithm 4), one output row at a time so that few values are live at once.
+#pragma GCC unroll 5
+  for (std::size_t y = 0; y < 5; ++y) {
+    std::uint64_t b[5];
+#pragma GCC unroll 5
+    for (std::size_t x = 0; x < 5; ++x) {
+      const std::size_t src = kPiSource[lane(x, y)];
+      b[x] = std::rotl(a[src] ^ d[src % 5], static_cast<int>(kRho[src]));
+    }
+#pragma GCC unroll 5
+    for (std::size_t x = 0; x < 5; ++x) e[lane(x, y)] = b[x] ^ (~b[(x + 1) % 5] & b[(x + 2) % 5]);
+  }
+  // iota (Algorithm 6)
+  e[0] ^= rc;
+}
+
+}  // namespace
+
 // Keccak-p[1600, 24] (FIPS 202, Algorithm 7). Only XOR, AND, NOT and fixed rotations on
 // fixed lanes: no data-dependent branch or index, so it is constant time by construction.
-// The loops over lanes are fully unrolled so the compiler keeps the 25 lanes in registers.
+// Two rounds per iteration let the state alternate between two arrays without copies; the
+// loops inside a round are fully unrolled so the lanes stay in registers where they fit.
 void keccak_f1600(std::array<std::uint64_t, 25>& state) noexcept {
-  State a = state;
-  for (unsigned round = 0; round < 24; ++round) {
-    // theta (Algorithm 1)
-    std::uint64_t c[5];
-#pragma GCC unroll 5
-    for (std::size_t x = 0; x < 5; ++x)
-      c[x] = a[lane(x, 0)] ^ a[lane(x, 1)] ^ a[lane(x, 2)] ^ a[lane(x, 3)] ^ a[lane(x, 4)];
-    std::uint64_t d[5];
-#pragma GCC unroll 5
-    for (std::size_t x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
-    // rho and pi (Algorithms 2 and 3), with theta's column parity folded into the gather
-    std::uint64_t b[25];
-#pragma GCC unroll 25
-    for (std::size_t i = 0; i < 25; ++i) {
-      const std::size_t src = kPiSource[i];
-      b[i] = std::rotl(a[src] ^ d[src % 5], static_cast<int>(kRho[src]));
-    }
-    // chi (Algorithm 4)
-#pragma GCC unroll 5
-    for (std::size_t y = 0; y < 5; ++y) {
-#pragma GCC unroll 5
-      for (std::size_t x = 0; x < 5; ++x)
-        a[lane(x, y)] = b[lane(x, y)] ^ (~b[lane((x + 1) % 5, y)] & b[lane((x + 2) % 5, y)]);
-    }
-    // iota (Algorithm 6)
-    a[0] ^= kRoundConstants[round];
+  State e;
+  for (unsigned round = 0; round < 24; round += 2) {
+    keccak_round(state, e, kRoundConstants[round]);
+    keccak_round(e, state, kRoundConstants[round + 1]);
   }
-  state = a;
-  common::secure_wipe(a.data(), sizeof a);
+  common::secure_wipe(e.data(), sizeof e);
 }
 
 template <std::size_t RateBytes, std::uint8_t Domain>
