@@ -41,6 +41,8 @@ class Collector {
 // Installs (or with nullptr removes) the process-wide collector. Returns once no emit still
 // uses the previous collector, so the caller may then destroy it.
 void set_collector(Collector* collector);
+// As set_collector, returning the collector that was installed before.
+Collector* exchange_collector(Collector* collector);
 bool enabled() noexcept;
 
 void emit(Level level, std::string_view target, std::string_view file, std::string_view message,
@@ -73,7 +75,8 @@ class CapturingCollector final : public Collector {
   std::vector<OwnedEvent> events_;
 };
 
-// Installs a CapturingCollector for the lifetime of this object.
+// Installs a CapturingCollector for the lifetime of this object, then puts back the collector
+// that was installed before.
 class ScopedCapture {
  public:
   ScopedCapture();
@@ -84,6 +87,7 @@ class ScopedCapture {
 
  private:
   CapturingCollector collector_;
+  Collector* previous_ = nullptr;
 };
 
 }  // namespace ostrel::common::log
