@@ -1,5 +1,7 @@
 #include "crypto/crypto_error.hpp"
 
+#include <charconv>
+
 namespace ostrel::crypto {
 
 std::string CryptoError::display() const {
@@ -28,6 +30,24 @@ std::string CryptoError::display() const {
       return with_detail("cryptographic backend failure");
   }
   return with_detail("unknown cryptographic error");
+}
+
+namespace {
+void append_number(std::string& out, std::size_t n) {
+  char buf[24];
+  const auto res = std::to_chars(buf, buf + sizeof buf, n);
+  out.append(buf, res.ptr);
+}
+}  // namespace
+
+CryptoError CryptoError::invalid_length(std::string_view what, std::size_t expected,
+                                        std::size_t got) {
+  std::string detail(what);
+  detail += ": expected ";
+  append_number(detail, expected);
+  detail += " bytes, got ";
+  append_number(detail, got);
+  return CryptoError{Kind::InvalidLength, std::move(detail)};
 }
 
 }  // namespace ostrel::crypto

@@ -1,5 +1,7 @@
 #pragma once
+#include <cstddef>
 #include <string>
+#include <string_view>
 
 namespace ostrel::crypto {
 
@@ -18,6 +20,10 @@ struct CryptoError {
   Kind kind;
   std::string detail;
   std::string display() const;
+
+  // InvalidLength with detail "{what}: expected {expected} bytes, got {got}".
+  [[nodiscard]] static CryptoError invalid_length(std::string_view what, std::size_t expected,
+                                                  std::size_t got);
 };
 
 }  // namespace ostrel::crypto
