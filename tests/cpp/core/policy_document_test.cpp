@@ -1,0 +1,329 @@
+// Reading policy documents: the vocabulary, and every strictness rule at every level with the
+// exact message an operator sees, in each carrier.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/json/value.hpp"
+#include "core/policy/policy_set.hpp"
+
+namespace ostrel::core {
+namespace {
+
+using common::json::Array;
+using common::json::Object;
+using common::json::Value;
+
+constexpr const char* kFullToml = R"(
+[[policy]]
+name = "admins"
+effect = "permit"
+description = "admins may do anything in office hours"
+priority = 5
+conditions = [
+  { identity_role = "admin" },
+  { identity_kind = "user" },
+  { time_window = "09:00-17:00 Europe/Berlin" },
+]
+
+[[policy]]
+name = "payments"
+effect = "refuse"
+conditions = [
+  { identity_id = "agent-7" },
+  { action = "payments.*" },
+  { param_max = { field = "amount", max = 100 } },
+  { param_min = { field = "amount", min = -2.5 } },
+  { param_in = { field = "currency", values = ["EUR", "USD"] } },
+  { rate_limit = { max = 5, window = "1m" } },
+  { session_age_max = "1h" },
+  { resource = "db/*" },
+]
+
+[[policy]]
+name = "empty"
+effect = "refuse"
+conditions = []
+priority = 4294967295
+)";
+
+PolicySet full_set() {
+  PolicySet s;
+  s.policies.push_back(Policy{"admins",
+                              Effect::Permit,
+                              {cond::IdentityRole{"admin"}, cond::IdentityKind{PrincipalKind::User},
+                               cond::TimeWindow{"09:00-17:00 Europe/Berlin"}},
+                              "admins may do anything in office hours",
+                              5});
+  s.policies.push_back(Policy{"payments",
+                              Effect::Refuse,
+                              {cond::IdentityId{"agent-7"}, cond::Action{"payments.*"},
+                               cond::ParamMax{"amount", 100.0}, cond::ParamMin{"amount", -2.5},
+                               cond::ParamIn{"currency", {"EUR", "USD"}}, cond::RateLimit{5, "1m"},
+                               cond::SessionAgeMax{"1h"}, cond::Resource{"db/*"}},
+                              std::nullopt,
+                              100});
+  s.policies.push_back(Policy{"empty", Effect::Refuse, {}, std::nullopt, 4294967295u});
+  return s;
+}
+
+Value full_value() {
+  auto cond1 = [](const char* k, Value v) { return Value(Object{{k, std::move(v)}}); };
+  Array rules;
+  rules.push_back(Object{
+      {"name", "admins"},
+      {"effect", "permit"},
+      {"description", "admins may do anything in office hours"},
+      {"priority", std::uint64_t{5}},
+      {"conditions", Array{cond1("identity_role", "admin"), cond1("identity_kind", "user"),
+                           cond1("time_window", "09:00-17:00 Europe/Berlin")}},
+  });
+  rules.push_back(Object{
+      {"name", "payments"},
+      {"effect", "refuse"},
+      {"description", nullptr},
+      {"conditions",
+       Array{cond1("identity_id", "agent-7"), cond1("action", "payments.*"),
+             cond1("param_max", Object{{"field", "amount"}, {"max", std::int64_t{100}}}),
+             cond1("param_min", Object{{"field", "amount"}, {"min", -2.5}}),
+             cond1("param_in", Object{{"field", "currency"}, {"values", Array{"EUR", "USD"}}}),
+             cond1("rate_limit", Object{{"max", std::uint64_t{5}}, {"window", "1m"}}),
+             cond1("session_age_max", "1h"), cond1("resource", "db/*")}},
+  });
+  rules.push_back(Object{{"name", "empty"},
+                         {"effect", "refuse"},
+                         {"conditions", Array{}},
+                         {"priority", std::uint64_t{4294967295u}}});
+  return Object{{"policies", std::move(rules)}};
+}
+
+TEST(PolicyDocument, TomlReadsEveryConditionKind) {
+  const auto set = PolicySet::from_toml(kFullToml);
+  ASSERT_TRUE(set.has_value()) << set.error().text;
+  EXPECT_EQ(*set, full_set());
+}
+
+TEST(PolicyDocument, ValueReadsTheSameVocabulary) {
+  const auto set = PolicySet::from_value(full_value());
+  ASSERT_TRUE(set.has_value()) << set.error().display();
+  EXPECT_EQ(*set, full_set());
+}
+
+TEST(PolicyDocument, EmptyDocumentsHaveNoRules) {
+  for (const char* text : {"", "\n# nothing\n", "policy = []", "policies = []"}) {
+    const auto set = PolicySet::from_toml(text);
+    ASSERT_TRUE(set.has_value()) << text;
+    EXPECT_TRUE(set->policies.empty());
+  }
+  const auto v = PolicySet::from_value(Object{});
+  ASSERT_TRUE(v.has_value());
+  EXPECT_TRUE(v->policies.empty());
+}
+
+TEST(PolicyDocument, BothSpellingsAndBothTomlFormsAreAccepted) {
+  const auto a = PolicySet::from_toml("[[policies]]\nname = \"a\"\neffect = \"permit\"\nconditions = []\n");
+  const auto b = PolicySet::from_toml("policy = [{ name = \"a\", effect = \"permit\", conditions = [] }]\n");
+  ASSERT_TRUE(a.has_value());
+  ASSERT_TRUE(b.has_value());
+  EXPECT_EQ(*a, *b);
+  EXPECT_EQ(a->policies.at(0).priority, 100u);
+  EXPECT_FALSE(a->policies.at(0).description.has_value());
+}
+
+TEST(PolicyDocument, IntegerAndFloatBoundsReadAlike) {
+  const auto i = PolicySet::from_toml(
+      "[[policy]]\nname=\"n\"\neffect=\"permit\"\nconditions=[{param_max={field=\"a\",max=100}}]\n");
+  const auto f = PolicySet::from_toml(
+      "[[policy]]\nname=\"n\"\neffect=\"permit\"\nconditions=[{param_max={field=\"a\",max=100.0}}]\n");
+  ASSERT_TRUE(i.has_value());
+  ASSERT_TRUE(f.has_value());
+  EXPECT_EQ(*i, *f);
+}
+
+// One rule with the given extra TOML lines.
+std::string rule(const std::string& body) { return "[[policy]]\n" + body; }
+const std::string kOk = "name = \"r\"\neffect = \"permit\"\n";
+
+struct TomlCase {
+  std::string text;
+  std::string message;  // the standard text
+  std::size_t line;
+  std::size_t column;
+};
+
+TEST(PolicyDocument, TomlStrictnessAtEveryLevel) {
+  const std::string kinds =
+      "one of `identity_role`, `identity_kind`, `identity_id`, `action`, `param_max`, `param_min`, "
+      "`param_in`, `rate_limit`, `session_age_max`, `resource`, `time_window`";
+  const std::string rule_fields = "one of `name`, `effect`, `conditions`, `description`, `priority`";
+  const std::string principal_kinds = "one of `user`, `agent`, `service`, `scheduler`, `external`";
+  const TomlCase cases[] = {
+      // document
+      {"version = 1\n", "unknown field `version`, expected `policies` or `policy`", 1, 1},
+      {rule(kOk + "conditions = []\n") + "\n[[policies]]\n" + kOk + "conditions = []\n",
+       "duplicate field `policy`", 6, 3},
+      {"policies = []\npolicy = []\n", "duplicate field `policy`", 2, 1},
+      {"policy = \"x\"\n", "invalid type: string \"x\", expected a sequence", 1, 10},
+      {"policy = [\"x\"]\n", "invalid type: string \"x\", expected struct Policy", 1, 11},
+      // rule
+      {rule("effect = \"permit\"\nconditions = []\n"), "missing field `name`", 1, 1},
+      {rule("name = \"r\"\nconditions = []\n"), "missing field `effect`", 1, 1},
+      {rule(kOk), "missing field `conditions`", 1, 1},
+      {rule(kOk + "conditions = []\nnme = \"x\"\n"), "unknown field `nme`, expected " + rule_fields, 5, 1},
+      {rule(kOk + "conditions = []\nversion = 2\nalso = 3\n"), "unknown field `version`, expected " + rule_fields,
+       5, 1},
+      {rule("name = 5\neffect = \"permit\"\nconditions = []\n"), "invalid type: integer `5`, expected a string", 2,
+       8},
+      {rule("name = 1979-05-27\neffect = \"permit\"\nconditions = []\n"),
+       "invalid type: date, expected a string", 2, 8},
+      {rule("name = \"r\"\neffect = \"Permit\"\nconditions = []\n"),
+       "unknown variant `Permit`, expected `permit` or `refuse`", 3, 10},
+      {rule("name = \"r\"\neffect = \"deny\"\nconditions = []\n"),
+       "unknown variant `deny`, expected `permit` or `refuse`", 3, 10},
+      {rule("name = \"r\"\neffect = true\nconditions = []\n"),
+       "invalid type: boolean `true`, expected `permit` or `refuse`", 3, 10},
+      {rule(kOk + "conditions = {}\n"), "invalid type: map, expected a sequence", 4, 14},
+      {rule(kOk + "conditions = []\ndescription = 5\n"), "invalid type: integer `5`, expected a string", 5, 15},
+      {rule(kOk + "conditions = []\npriority = -1\n"), "invalid value: integer `-1`, expected u32", 5, 12},
+      {rule(kOk + "conditions = []\npriority = 4294967296\n"),
+       "invalid value: integer `4294967296`, expected u32", 5, 12},
+      {rule(kOk + "conditions = []\npriority = 10.0\n"), "invalid type: floating point `10.0`, expected u32", 5,
+       12},
+      {rule(kOk + "conditions = []\npriority = 1e3\n"), "invalid type: floating point `1000.0`, expected u32", 5,
+       12},
+      {rule(kOk + "conditions = []\npriority = \"10\"\n"), "invalid type: string \"10\", expected u32", 5, 12},
+      // condition tables
+      {rule(kOk + "conditions = [\"action\"]\n"),
+       "invalid type: string \"action\", expected map with a single key", 4, 15},
+      {rule(kOk + "conditions = [{}]\n"), "invalid value: empty map, expected map with a single key", 4, 15},
+      {rule(kOk + "conditions = [{ action = \"a\", resource = \"b\" }]\n"),
+       "invalid value: map with more than one key, expected map with a single key", 4, 31},
+      {rule(kOk + "conditions = [{ identity_kinds = \"user\" }]\n"),
+       "unknown variant `identity_kinds`, expected " + kinds, 4, 17},
+      {rule(kOk + "conditions = [{ Action = \"a\" }]\n"), "unknown variant `Action`, expected " + kinds, 4, 17},
+      {rule(kOk + "conditions = [{ identity_kind = \"robot\" }]\n"),
+       "unknown variant `robot`, expected " + principal_kinds, 4, 33},
+      {rule(kOk + "conditions = [{ identity_kind = \"User\" }]\n"),
+       "unknown variant `User`, expected " + principal_kinds, 4, 33},
+      {rule(kOk + "conditions = [{ identity_kind = 1 }]\n"),
+       "invalid type: integer `1`, expected " + principal_kinds, 4, 33},
+      {rule(kOk + "conditions = [{ identity_role = [\"a\"] }]\n"),
+       "invalid type: sequence, expected a string", 4, 33},
+      {rule(kOk + "conditions = [{ time_window = 9 }]\n"), "invalid type: integer `9`, expected a string", 4, 31},
+      {rule(kOk + "conditions = [{ session_age_max = 3600 }]\n"),
+       "invalid type: integer `3600`, expected a string", 4, 35},
+      // payload tables
+      {rule(kOk + "conditions = [{ param_max = { field = \"a\", max = 1, min = 0 } }]\n"),
+       "unknown field `min`, expected `field` or `max`", 4, 53},
+      {rule(kOk + "conditions = [{ param_max = { field = \"a\" } }]\n"), "missing field `max`", 4, 29},
+      {rule(kOk + "conditions = [{ param_max = { max = 1 } }]\n"), "missing field `field`", 4, 29},
+      {rule(kOk + "conditions = [{ param_max = { field = \"a\", max = \"100\" } }]\n"),
+       "invalid type: string \"100\", expected f64", 4, 50},
+      {rule(kOk + "conditions = [{ param_max = 100 }]\n"),
+       "invalid type: integer `100`, expected struct ParamMax", 4, 29},
+      {rule(kOk + "conditions = [{ param_min = { field = 1, min = 1 } }]\n"),
+       "invalid type: integer `1`, expected a string", 4, 39},
+      {rule(kOk + "conditions = [{ param_min = { field = \"a\", max = 1 } }]\n"),
+       "unknown field `max`, expected `field` or `min`", 4, 44},
+      {rule(kOk + "conditions = [{ param_in = { field = \"a\", values = \"EUR\" } }]\n"),
+       "invalid type: string \"EUR\", expected a sequence", 4, 52},
+      {rule(kOk + "conditions = [{ param_in = { field = \"a\", values = [\"EUR\", 1] } }]\n"),
+       "invalid type: integer `1`, expected a string", 4, 60},
+      {rule(kOk + "conditions = [{ param_in = { field = \"a\", value = [] } }]\n"),
+       "unknown field `value`, expected `field` or `values`", 4, 43},
+      {rule(kOk + "conditions = [{ rate_limit = { max = -1, window = \"1m\" } }]\n"),
+       "invalid value: integer `-1`, expected u32", 4, 38},
+      {rule(kOk + "conditions = [{ rate_limit = { max = 1.5, window = \"1m\" } }]\n"),
+       "invalid type: floating point `1.5`, expected u32", 4, 38},
+      {rule(kOk + "conditions = [{ rate_limit = { max = 1, window = 60 } }]\n"),
+       "invalid type: integer `60`, expected a string", 4, 50},
+      {rule(kOk + "conditions = [{ rate_limit = { max = 1 } }]\n"), "missing field `window`", 4, 30},
+      {rule(kOk + "conditions = [{ rate_limit = { window = \"1m\", per = \"user\" } }]\n"),
+       "unknown field `per`, expected `max` or `window`", 4, 47},
+  };
+  for (const auto& c : cases) {
+    const auto set = PolicySet::from_toml(c.text);
+    ASSERT_FALSE(set.has_value()) << c.text;
+    EXPECT_EQ(set.error().kind, PolicyError::Kind::Parse);
+    const std::string expected =
+        c.message + " at line " + std::to_string(c.line) + " column " + std::to_string(c.column) + "\n";
+    EXPECT_EQ(set.error().text.substr(0, expected.size()), expected) << c.text << "\n--- got:\n" << set.error().text;
+  }
+}
+
+TEST(PolicyDocument, TomlErrorsShowTheOffendingLine) {
+  const auto set = PolicySet::from_toml(rule(kOk + "conditions = []\nnme = \"x\"\n"));
+  ASSERT_FALSE(set.has_value());
+  const std::string& t = set.error().text;
+  EXPECT_NE(t.find("\n  5 | nme = \"x\"\n    | ^"), std::string::npos) << t;
+}
+
+TEST(PolicyDocument, TomlSyntaxErrorsAndRepeatedKeysCarryTheParserText) {
+  const auto dup = PolicySet::from_toml("[[policy]]\nname = \"a\"\nname = \"b\"\n");
+  ASSERT_FALSE(dup.has_value());
+  EXPECT_NE(dup.error().text.find("at line 3 column"), std::string::npos) << dup.error().text;
+  EXPECT_NE(dup.error().text.find("name"), std::string::npos) << dup.error().text;
+
+  for (const char* bad : {"[[policy]\n", "policy = [", "x = \"unterminated\n", "= 1", "a = 1\na = 2",
+                          "\xff\xfe = 1", "policy = [{ name = \"a\" \n }]"}) {
+    const auto set = PolicySet::from_toml(bad);
+    ASSERT_FALSE(set.has_value()) << bad;
+    EXPECT_NE(set.error().text.find(" at line "), std::string::npos) << set.error().text;
+  }
+}
+
+TEST(PolicyDocument, ValueStrictnessUsesTheSameMessages) {
+  auto doc = [](Object rule_obj) { return Value(Object{{"policies", Array{Value(std::move(rule_obj))}}}); };
+  auto base = [](Value priority) {
+    return Object{{"name", "r"}, {"effect", "permit"}, {"conditions", Array{}}, {"priority", std::move(priority)}};
+  };
+  struct Case {
+    Value doc;
+    std::string message;
+  };
+  const Case cases[] = {
+      {Object{{"version", std::uint64_t{1}}}, "unknown field `version`, expected `policies` or `policy`"},
+      {Object{{"policy", Array{}}, {"policies", Array{}}}, "duplicate field `policy`"},
+      {Array{}, "invalid type: sequence, expected struct PolicySet"},
+      {doc(base(10.0)), "invalid type: floating point `10.0`, expected u32"},
+      {doc(base(std::int64_t{-1})), "invalid value: integer `-1`, expected u32"},
+      {doc(base(std::uint64_t{4294967296})), "invalid value: integer `4294967296`, expected u32"},
+      {doc(base(nullptr)), "invalid type: null, expected u32"},
+      {doc(Object{{"name", "r"}, {"effect", "permit"}}), "missing field `conditions`"},
+      {doc(Object{{"name", "r"}, {"effect", "permit"}, {"conditions", Array{Value(Object{})}}}),
+       "invalid value: empty map, expected map with a single key"},
+      {doc(Object{{"name", "r"},
+                  {"effect", "permit"},
+                  {"conditions", Array{Value(Object{{"param_max", Object{{"field", "a"}, {"max", nullptr}}}})}}}),
+       "invalid type: null, expected f64"},
+  };
+  for (const auto& c : cases) {
+    const auto set = PolicySet::from_value(c.doc);
+    ASSERT_FALSE(set.has_value()) << c.message;
+    EXPECT_EQ(set.error().display(), c.message);
+  }
+  for (std::uint64_t ok : {std::uint64_t{0}, std::uint64_t{4294967295}}) {
+    const auto set = PolicySet::from_value(doc(base(ok)));
+    ASSERT_TRUE(set.has_value());
+    EXPECT_EQ(set->policies.at(0).priority, ok);
+  }
+  const auto signed_ok = PolicySet::from_value(doc(base(std::int64_t{7})));
+  ASSERT_TRUE(signed_ok.has_value());
+  EXPECT_EQ(signed_ok->policies.at(0).priority, 7u);
+}
+
+TEST(PolicyDocument, DescriptionsOfFoundValues) {
+  auto priority_error = [](const char* value) {
+    return PolicySet::from_toml(rule(kOk + "conditions = []\npriority = " + value + "\n")).error().text;
+  };
+  EXPECT_EQ(priority_error("nan").substr(0, 51), "invalid type: floating point `NaN`, expected u32 at");
+  EXPECT_EQ(priority_error("-inf").substr(0, 52), "invalid type: floating point `-inf`, expected u32 at");
+  EXPECT_EQ(priority_error("0.1").substr(0, 51), "invalid type: floating point `0.1`, expected u32 at");
+  EXPECT_EQ(priority_error("\"a\\\"b\\\\c\\n\\u0001\"").substr(0, 51),
+            "invalid type: string \"a\\\"b\\\\c\\n\\u{1}\", expected u32");
+}
+
+}  // namespace
+}  // namespace ostrel::core
