@@ -3,6 +3,8 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
+#include <array>
 #include <memory>
 
 #include "crypto/classical/openssl_error.hpp"
@@ -45,10 +47,11 @@ common::Result<bool, CryptoError> is_point_encoding(std::span<const std::uint8_t
       BN_mul_word(d, 121665) != 1 || BN_mod_sub(d, p, d, p, ctx.get()) != 1)
     return fail();
   // 5.1.3, step 1: y is the low 255 bits, little-endian; x_0 the top bit.
-  const bool x0 = (enc[31] & 0x80) != 0;
-  if (BN_lebin2bn(enc.data(), static_cast<int>(enc.size()), y) == nullptr ||
-      BN_clear_bit(y, 255) != 1)
-    return fail();
+  std::array<std::uint8_t, 32> y_bytes{};
+  std::copy(enc.begin(), enc.end(), y_bytes.begin());
+  const bool x0 = (y_bytes[31] & 0x80) != 0;
+  y_bytes[31] &= 0x7F;
+  if (BN_lebin2bn(y_bytes.data(), static_cast<int>(y_bytes.size()), y) == nullptr) return fail();
   if (BN_cmp(y, p) >= 0) return false;
   // Step 2: x^2 = (y^2 - 1) / (d y^2 + 1); the denominator is never zero since d is not a square.
   if (BN_mod_sqr(y2, y, p, ctx.get()) != 1 || BN_one(t) != 1 || BN_mod_sub(u, y2, t, p, ctx.get()) != 1 ||
