@@ -7,8 +7,10 @@ namespace ostrel::testing {
 
 std::filesystem::path vector_dir() {
   if (const char* env = std::getenv("OSTREL_TESTVECTORS"); env != nullptr && *env != '\0') return env;
-  return std::filesystem::path(OSTREL_SOURCE_DIR) / ".." / "shared" / "testvectors";
+  return source_dir() / ".." / "shared" / "testvectors";
 }
+
+std::filesystem::path source_dir() { return OSTREL_SOURCE_DIR; }
 
 namespace {
 int nibble(char c) {
@@ -42,9 +44,11 @@ std::string to_hex(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-VectorFile VectorFile::load(const std::filesystem::path& relative) {
+VectorFile VectorFile::load(const std::filesystem::path& relative) { return load_path(vector_dir() / relative); }
+
+VectorFile VectorFile::load_path(const std::filesystem::path& path) {
   VectorFile f;
-  f.path_ = vector_dir() / relative;
+  f.path_ = path;
   if (!std::filesystem::is_regular_file(f.path_))
     throw std::runtime_error("vector file missing: " + f.path_.string() +
                              " (set OSTREL_TESTVECTORS to the vector folder)");

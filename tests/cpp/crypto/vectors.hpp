@@ -16,6 +16,8 @@ namespace ostrel::testing {
 
 // The folder named by OSTREL_TESTVECTORS, else ../shared/testvectors beside the source tree.
 std::filesystem::path vector_dir();
+// The source tree's root (for vector files kept with the tests).
+std::filesystem::path source_dir();
 
 // Hex (either case, no prefix, even length) to bytes; throws std::invalid_argument otherwise.
 std::vector<std::uint8_t> from_hex(std::string_view hex);
@@ -27,6 +29,8 @@ class VectorFile {
   // `relative` is a path under vector_dir(); throws std::runtime_error naming the file when
   // it cannot be read or parsed.
   static VectorFile load(const std::filesystem::path& relative);
+  // A vector file at a path of its own, e.g. one kept beside the tests in the source tree.
+  static VectorFile load_path(const std::filesystem::path& path);
 
   simdjson::dom::element root() const { return root_; }
   // The "cases" array of the project's ACVP-derived files.
