@@ -1,0 +1,60 @@
+#include "py/bind/types.hpp"
+
+#include <cstring>
+#include <vector>
+
+#include "py/bind/refs.hpp"
+
+namespace ostrel::py::bind {
+
+namespace {
+
+PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) {
+  std::string message = "No constructor defined for ";
+  message += type_name(reinterpret_cast<PyObject*>(type));
+  raise(ErrorKind::Type, message);
+  return nullptr;
+}
+
+}  // namespace
+
+std::string type_name(PyObject* obj) {
+  // For a type object, the name of the type itself; for anything else, of its type.
+  PyTypeObject* type = PyType_Check(obj) ? reinterpret_cast<PyTypeObject*>(obj) : Py_TYPE(obj);
+  Ref name = Ref::steal(PyType_GetName(type));
+  if (name) {
+    Py_ssize_t n = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &n)) return std::string(utf8, n);
+  }
+  PyErr_Clear();  // only used to word another error; never replace that error with this one
+  return "?";
+}
+
+PyObject* make_type(const ClassDef& def, std::size_t basicsize, destructor dealloc) {
+  if (std::strncmp(def.qualified_name, "builtins.", 9) != 0) {
+    raise(ErrorKind::Fault, "class names are registered under builtins");
+    return nullptr;
+  }
+  std::vector<PyType_Slot> slots;
+  slots.push_back({Py_tp_doc, const_cast<char*>(def.doc)});
+  slots.push_back({Py_tp_dealloc, reinterpret_cast<void*>(dealloc)});
+  slots.push_back({Py_tp_new, reinterpret_cast<void*>(def.constructor != nullptr ? def.constructor
+                                                                                 : &no_constructor)});
+  if (def.methods != nullptr) slots.push_back({Py_tp_methods, def.methods});
+  if (def.getset != nullptr) slots.push_back({Py_tp_getset, def.getset});
+  if (def.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
+  if (def.len != nullptr) slots.push_back({Py_sq_length, reinterpret_cast<void*>(def.len)});
+  slots.push_back({0, nullptr});
+
+  PyType_Spec spec{};
+  spec.name = def.qualified_name;
+  spec.basicsize = static_cast<int>(basicsize);
+  spec.itemsize = 0;
+  // No Py_TPFLAGS_BASETYPE: Python code cannot subclass. Immutable: nobody can monkeypatch a
+  // method of a security gate. No dict or weaklist offset: no ad-hoc attributes, no weakrefs.
+  spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  spec.slots = slots.data();
+  return PyType_FromSpec(&spec);
+}
+
+}  // namespace ostrel::py::bind
