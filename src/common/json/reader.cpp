@@ -343,30 +343,48 @@ struct NodeAccess {
 
   static SchemaError syntax(const Node& n, simdjson::error_code code) { return walk_error(*n.ctx_, code, n.pos_); }
 
+  // Classifies first, then reads with the matching getter: simdjson 3.0's get_number() loses the
+  // value of floats written with more than 19 digits, while get_double() reads them correctly.
   static Result<Number, SchemaError> number(Node& n) {
-    auto r = visit_target(n.is_document_, n.target_,
-                          [](auto& t) -> simdjson::simdjson_result<od::number> { return t.get_number(); });
-    if (r.error()) return fail(syntax(n, r.error()));
-    n.consumed_ = true;
-    od::number num = r.value_unsafe();
+    const auto number_failure = [&](simdjson::error_code e) {
+      if (e == simdjson::TRAILING_CONTENT) return syntax(n, e);
+      return number_error(*n.ctx_, n.pos_);
+    };
+    auto t = visit_target(n.is_document_, n.target_,
+                          [](auto& v) -> simdjson::simdjson_result<od::number_type> { return v.get_number_type(); });
+    if (t.error()) return fail(number_failure(t.error()));
     Number out{Number::Type::Float};
-    switch (num.get_number_type()) {
-      case od::number_type::unsigned_integer:
+    switch (t.value_unsafe()) {
+      case od::number_type::unsigned_integer: {
+        auto r = visit_target(n.is_document_, n.target_,
+                              [](auto& v) -> simdjson::simdjson_result<std::uint64_t> { return v.get_uint64(); });
+        if (r.error()) return fail(number_failure(r.error()));
         out.type = Number::Type::Unsigned;
-        out.u = num.get_uint64();
+        out.u = r.value_unsafe();
         break;
-      case od::number_type::signed_integer:
-        out.type = Number::Type::Signed;
-        out.i = num.get_int64();
+      }
+      case od::number_type::signed_integer: {
+        auto r = visit_target(n.is_document_, n.target_,
+                              [](auto& v) -> simdjson::simdjson_result<std::int64_t> { return v.get_int64(); });
+        if (r.error()) return fail(number_failure(r.error()));
+        out.i = r.value_unsafe();
         if (out.i >= 0) {
           out.type = Number::Type::Unsigned;
           out.u = static_cast<std::uint64_t>(out.i);
+        } else {
+          out.type = Number::Type::Signed;
         }
         break;
-      default:
-        out.d = num.get_double();
+      }
+      default: {
+        auto r = visit_target(n.is_document_, n.target_,
+                              [](auto& v) -> simdjson::simdjson_result<double> { return v.get_double(); });
+        if (r.error()) return fail(number_failure(r.error()));
+        out.d = r.value_unsafe();
         break;
+      }
     }
+    n.consumed_ = true;
     return out;
   }
 
@@ -916,7 +934,7 @@ Result<void, SchemaError> read_document(std::string_view text, RootFn read_root)
   return read_text(text, read_root, true);
 }
 
-Result<void, SchemaError> read_document(const Value& document, RootFn read_root) {
+Result<void, SchemaError> read_document_from_value(const Value& document, RootFn read_root) {
   return read_text(to_json(document), read_root, false);
 }
 

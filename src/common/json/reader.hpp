@@ -161,7 +161,7 @@ class Node {
 Result<void, SchemaError> read_document(std::string_view text, RootFn read_root);
 // Reads a document held in the data model (for example converted from Python objects) with the
 // same rules as text. Errors carry no position.
-Result<void, SchemaError> read_document(const Value& document, RootFn read_root);
+Result<void, SchemaError> read_document_from_value(const Value& document, RootFn read_root);
 // Any JSON text into the data model.
 Result<Value, SchemaError> read_value(std::string_view text);
 
