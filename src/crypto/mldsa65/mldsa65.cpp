@@ -133,6 +133,10 @@ common::Result<MlDsa65PrivateKey, CryptoError> MlDsa65PrivateKey::from_expanded(
   WipedKeyParts parts;
   if (!mldsa65::sk_decode(secret_key.first<kMlDsa65SecretKeyBytes>(), parts.parts))
     return common::fail(CryptoError{CryptoError::Kind::InvalidKey, "ML-DSA-65 secret key has s1 or s2 out of range"});
+  // The encoding mixes public and secret fields; whatever the caller's marking, rho and tr
+  // are public and the rest secret from here on.
+  mldsa65::ct::declassify(parts.parts.rho);
+  mldsa65::ct::declassify(parts.parts.tr);
   mldsa65::ct::mark_secret(parts.parts.key);
   mldsa65::ct::mark_secret(parts.parts.s1);
   mldsa65::ct::mark_secret(parts.parts.s2);
