@@ -48,6 +48,8 @@ bind::PyResult<PermitToken> construct(bind::ArgsOf<kNew>& a) {
   return t;
 }
 
+constexpr bind::NoParams kCanonicalBytes{"PermitToken.canonical_bytes()"};
+
 std::vector<std::uint8_t> canonical_bytes(const PermitToken& t) { return t.canonical_bytes(); }
 
 std::string repr_text(const PermitToken& t) {
@@ -60,7 +62,8 @@ std::string repr_text(const PermitToken& t) {
 }
 
 PyMethodDef methods[] = {
-    {"canonical_bytes", bind::as_method(&bind::method_noargs<PermitToken, &canonical_bytes>), METH_NOARGS,
+    {"canonical_bytes", bind::as_method(&bind::method<PermitToken, kCanonicalBytes, &canonical_bytes>),
+     METH_FASTCALL | METH_KEYWORDS,
      "canonical_bytes($self)\n--\n\n"
      "The bytes a token signer signs: token id, evaluation id, issue and expiry seconds "
      "(little-endian), action name."},

@@ -8,17 +8,17 @@
 // PyResult<X>, PyResult<void> (None), or any value to_py converts.
 //
 //   constructor<T, kSig, &build>         PyResult<T> build(Args<...>&)
-//   method<T, kSig, &impl>               R impl(const T&, Args<...>&)       shared borrow
-//   mutating_method<T, kSig, &impl>      R impl(T&, Args<...>&)             exclusive borrow
-//   method_noargs<T, &impl>              R impl(const T&)                   shared borrow
+//   method<T, kSig, &impl>               R impl(const T&, ArgsOf<kSig>&)    shared borrow
+//   mutating_method<T, kSig, &impl>      R impl(T&, ArgsOf<kSig>&)          exclusive borrow
 //   computed<T, &impl>                   R impl(const T&)  (a property)     shared borrow
 //   field<&T::member>                    the member, converted               shared borrow
 //   repr<T, &impl>                       std::string impl(const T&)          shared borrow
-//   function<kSig, &impl>                R impl(Args<...>&)                  static methods and
+//   function<kSig, &impl>                R impl(ArgsOf<kSig>&)               static methods and
 //                                                                           module functions
 //
-// The method wrappers use METH_FASTCALL | METH_KEYWORDS (METH_NOARGS for method_noargs);
-// static methods add METH_STATIC.
+// A method without parameters declares NoParams{"Class.method()"} and an impl taking only the
+// value; it still parses, so extra arguments get the module's own messages. Every method and
+// function wrapper is METH_FASTCALL | METH_KEYWORDS; static methods add METH_STATIC.
 #include <Python.h>
 
 #include <string>
@@ -70,6 +70,16 @@ PyObject* guarded(F&& body) noexcept {
   }
 }
 
+// Methods without parameters take only the value; the rest also their Args.
+template <class F, class V, class A>
+decltype(auto) call(F f, V& value, A& args) {
+  if constexpr (std::is_invocable_v<F, V&, A&>) {
+    return f(value, args);
+  } else {
+    return f(value);
+  }
+}
+
 template <class T>
 struct member_traits;
 template <class C, class M>
@@ -98,7 +108,7 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     auto* inst = instance<T>(self);
     auto borrow = SharedBorrow::acquire(inst->borrow);
     if (!borrow) return nullptr;
-    return detail::to_result(Impl(std::as_const(inst->value), a));
+    return detail::to_result(detail::call(Impl, std::as_const(inst->value), a));
   });
 }
 
@@ -111,17 +121,7 @@ PyObject* mutating_method(PyObject* self, PyObject* const* args, Py_ssize_t narg
     auto* inst = instance<T>(self);
     auto borrow = ExclusiveBorrow::acquire(inst->borrow);
     if (!borrow) return nullptr;
-    return detail::to_result(Impl(inst->value, a));
-  });
-}
-
-template <class T, auto Impl>
-PyObject* method_noargs(PyObject* self, PyObject*) noexcept {
-  return detail::guarded([&]() -> PyObject* {
-    auto* inst = instance<T>(self);
-    auto borrow = SharedBorrow::acquire(inst->borrow);
-    if (!borrow) return nullptr;
-    return detail::to_result(Impl(std::as_const(inst->value)));
+    return detail::to_result(detail::call(Impl, inst->value, a));
   });
 }
 

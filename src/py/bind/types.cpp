@@ -50,11 +50,18 @@ PyObject* make_type(const ClassDef& def, std::size_t basicsize, destructor deall
   spec.name = def.qualified_name;
   spec.basicsize = static_cast<int>(basicsize);
   spec.itemsize = 0;
-  // No Py_TPFLAGS_BASETYPE: Python code cannot subclass. Immutable: nobody can monkeypatch a
-  // method of a security gate. No dict or weaklist offset: no ad-hoc attributes, no weakrefs.
-  spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+  // No Py_TPFLAGS_BASETYPE: Python code cannot subclass. No dict or weaklist offset: no ad-hoc
+  // attributes, no weak references. Not Py_TPFLAGS_IMMUTABLETYPE, which would forbid the rename
+  // below.
+  spec.flags = Py_TPFLAGS_DEFAULT;
   spec.slots = slots.data();
-  return PyType_FromSpec(&spec);
+  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  if (!type) return nullptr;
+  // The "builtins." prefix gives __module__ "builtins"; the type's own name is the bare one, so
+  // repr(X) and the interpreter's messages show "X" alone (__qualname__ already is bare).
+  Ref bare = Ref::steal(PyUnicode_FromString(def.qualified_name + 9));
+  if (!bare || PyObject_SetAttrString(type.get(), "__name__", bare.get()) < 0) return nullptr;
+  return type.release();
 }
 
 }  // namespace ostrel::py::bind

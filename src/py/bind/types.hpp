@@ -1,7 +1,7 @@
 #pragma once
 // Native classes as Python heap types. Every class of the module has the same shape: base
-// `object`, not subclassable, no __dict__, no weak references, immutable type object, name
-// "builtins.X" (so __module__ is "builtins" and repr(X) shows the bare name), read-only
+// `object`, not subclassable, no __dict__, no weak references, __module__ "builtins" and the
+// bare class name as __name__ and __qualname__ (so repr(X) is "<class 'X'>"), read-only
 // properties only. The instance holds one native value of type T and its borrow flag.
 //
 // A class is bound by specialising ClassInfo for its native type in its own header:

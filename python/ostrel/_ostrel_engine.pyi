@@ -1,0 +1,116 @@
+"""Type stubs for the compiled core of the ostrel gate engine."""
+
+from collections.abc import Sequence
+from typing import final
+
+__all__: list[str]
+
+@final
+class ActionContext:
+    """One attempted action: who acts, what is attempted, in which session, from where."""
+
+    def __new__(
+        cls,
+        principal_id: str,
+        principal_kind: str,
+        action_name: str,
+        roles: Sequence[str] = ...,
+        resource: str | None = None,
+        params: dict[str, float] | None = None,
+        ip: str | None = None,
+        session_id: str | None = None,
+        current_geo: GeoLocation | None = None,
+        origin_geo: GeoLocation | None = None,
+        origin_ip: str | None = None,
+        device: DeviceFingerprint | None = None,
+        origin_device: DeviceFingerprint | None = None,
+        session_started_at: int | None = None,
+        action_count: int | None = None,
+    ) -> ActionContext: ...
+    def with_param(self, key: str, value: object) -> None: ...
+
+@final
+class GeoLocation:
+    """Where an action or a session comes from."""
+
+    def __new__(
+        cls,
+        country_code: str,
+        region: str | None = None,
+        city: str | None = None,
+        latitude: float | None = None,
+        longitude: float | None = None,
+    ) -> GeoLocation: ...
+    @property
+    def country_code(self) -> str: ...
+    @property
+    def region(self) -> str | None: ...
+    @property
+    def city(self) -> str | None: ...
+    @property
+    def latitude(self) -> float | None: ...
+    @property
+    def longitude(self) -> float | None: ...
+    def distance_km(self, other: GeoLocation) -> float | None: ...
+
+@final
+class DeviceFingerprint:
+    """The device an action or a session comes from."""
+
+    def __new__(cls, hash: str, description: str | None = None) -> DeviceFingerprint: ...
+    @property
+    def hash(self) -> str: ...
+    @property
+    def description(self) -> str | None: ...
+
+@final
+class Verdict:
+    """The answer of a gate: permit, refuse or invalidate. Instances come from Gate.evaluate."""
+
+    @property
+    def kind(self) -> str: ...
+    @property
+    def evaluator(self) -> str | None: ...
+    @property
+    def reason(self) -> str | None: ...
+    @property
+    def code(self) -> str | None: ...
+    @property
+    def token_id(self) -> str | None: ...
+    @property
+    def is_permit(self) -> bool: ...
+    @property
+    def is_refuse(self) -> bool: ...
+    @property
+    def is_invalidate(self) -> bool: ...
+    @property
+    def permit_token(self) -> PermitToken | None: ...
+    @property
+    def signature(self) -> bytes | None: ...
+
+@final
+class PermitToken:
+    """Proof that a gate permitted an action; valid for 30 seconds."""
+
+    def __new__(
+        cls,
+        token_id: str,
+        evaluation_id: str,
+        issued_at: int,
+        expires_at: int,
+        action_name: str,
+        signature: bytes | Sequence[int] | None = None,
+    ) -> PermitToken: ...
+    @property
+    def token_id(self) -> str: ...
+    @property
+    def evaluation_id(self) -> str: ...
+    @property
+    def issued_at(self) -> int: ...
+    @property
+    def expires_at(self) -> int: ...
+    @property
+    def action_name(self) -> str: ...
+    @property
+    def signature(self) -> bytes | None: ...
+    def canonical_bytes(self) -> bytes: ...
