@@ -100,16 +100,20 @@ class SlowCollector final : public Collector {
 
 TEST(Log, ReplacingTheCollectorWaitsForEmitsInProgress) {
   std::atomic<bool> stop{false};
+  std::atomic<int> started{0};
   std::vector<std::thread> workers;
   for (int t = 0; t < 2; ++t) {
-    workers.emplace_back([&stop] {
+    workers.emplace_back([&stop, &started] {
+      started.fetch_add(1);
       while (!stop.load(std::memory_order_relaxed)) {
         if (enabled()) emit(Level::Debug, "t", "f", "m", {{"k", std::int64_t{1}}});
       }
     });
   }
+  while (started.load() < 2) std::this_thread::yield();
   std::uint64_t total = 0;
-  for (int round = 0; round < 300; ++round) {
+  // Enough rounds to overlap many emits; more only while no emit has landed yet.
+  for (int round = 0; round < 300 || (total == 0 && round < 100000); ++round) {
     auto c = std::make_unique<SlowCollector>();
     set_collector(c.get());
     std::this_thread::yield();
