@@ -1,6 +1,7 @@
 // Reading policy documents: the vocabulary, and every strictness rule at every level with the
 // exact message an operator sees, in each carrier.
 #include <cstdint>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -323,6 +324,170 @@ TEST(PolicyDocument, DescriptionsOfFoundValues) {
   EXPECT_EQ(priority_error("0.1").substr(0, 51), "invalid type: floating point `0.1`, expected u32 at");
   EXPECT_EQ(priority_error("\"a\\\"b\\\\c\\n\\u0001\"").substr(0, 51),
             "invalid type: string \"a\\\"b\\\\c\\n\\u{1}\", expected u32");
+}
+
+
+constexpr const char* kFullJson = R"({"policies": [
+  {"name": "admins", "effect": "permit", "description": "admins may do anything in office hours",
+   "priority": 5, "conditions": [
+     {"identity_role": "admin"}, {"identity_kind": "user"}, {"time_window": "09:00-17:00 Europe/Berlin"}]},
+  {"name": "payments", "effect": "refuse", "description": null, "conditions": [
+     {"identity_id": "agent-7"}, {"action": "payments.*"},
+     {"param_max": {"field": "amount", "max": 100}}, {"param_min": {"min": -2.5, "field": "amount"}},
+     {"param_in": {"field": "currency", "values": ["EUR", "USD"]}},
+     {"rate_limit": {"max": 5, "window": "1m"}}, {"session_age_max": "1h"}, {"resource": "db/*"}]},
+  {"priority": 4294967295, "conditions": [], "effect": "refuse", "name": "empty"}
+]})";
+
+TEST(PolicyDocument, JsonReadsTheSameVocabulary) {
+  const auto set = PolicySet::from_json(kFullJson);
+  ASSERT_TRUE(set.has_value()) << set.error().display();
+  EXPECT_EQ(*set, full_set());
+  const auto empty = PolicySet::from_json("{}");
+  ASSERT_TRUE(empty.has_value());
+  EXPECT_TRUE(empty->policies.empty());
+  const auto single = PolicySet::from_json(R"({"policy": []})");
+  ASSERT_TRUE(single.has_value());
+}
+
+TEST(PolicyDocument, JsonStrictnessAtEveryLevel) {
+  auto with_rule = [](const std::string& rule_members) {
+    return "{\"policies\": [{\"name\": \"r\", \"effect\": \"permit\"" + rule_members + "}]}";
+  };
+  auto with_condition = [&](const std::string& c) { return with_rule(", \"conditions\": [" + c + "]"); };
+  struct Case {
+    std::string text;
+    std::string message;  // empty: a syntax error of the JSON reader
+    std::string at;       // the error is positioned at the last occurrence of this text
+  };
+  const std::string kinds =
+      "one of `identity_role`, `identity_kind`, `identity_id`, `action`, `param_max`, `param_min`, "
+      "`param_in`, `rate_limit`, `session_age_max`, `resource`, `time_window`";
+  const Case cases[] = {
+      {R"({"version": 1})", "unknown field `version`, expected `policies` or `policy`", "\"version\""},
+      {R"({"policy": [], "policies": []})", "duplicate field `policy`", "\"policies\""},
+      {R"({"policies": [], "policy": []})", "duplicate field `policy`", "\"policy\""},
+      {R"({"policies": [], "policies": []})", "duplicate field `policy`", "\"policies\""},
+      {R"([])", "invalid type: sequence, expected struct PolicySet", "["},
+      {R"({"policies": {}})", "invalid type: map, expected a sequence", "{}"},
+      {R"({"policies": [7]})", "invalid type: integer `7`, expected struct Policy", "7"},
+      {with_rule(""), "missing field `conditions`", "{\"name\""},
+      {with_rule(", \"conditions\": [], \"name\": \"again\""), "duplicate field `name`", "\"name\""},
+      {with_rule(", \"conditions\": [], \"nme\": 1"),
+       "unknown field `nme`, expected one of `name`, `effect`, `conditions`, `description`, `priority`", "\"nme\""},
+      {with_rule(", \"conditions\": [], \"priority\": 10.0"), "invalid type: floating point `10.0`, expected u32",
+       "10.0"},
+      {with_rule(", \"conditions\": [], \"priority\": -1"), "invalid value: integer `-1`, expected u32", "-1"},
+      {with_rule(", \"conditions\": [], \"priority\": 4294967296"),
+       "invalid value: integer `4294967296`, expected u32", "4294967296"},
+      {with_rule(", \"conditions\": [], \"priority\": 1e2"), "invalid type: floating point `100.0`, expected u32",
+       "1e2"},
+      {with_rule(", \"conditions\": [], \"description\": 3"), "invalid type: integer `3`, expected a string", "3"},
+      {with_rule(", \"conditions\": [], \"effect\": \"refuse\""), "duplicate field `effect`", "\"effect\""},
+      {"{\"policies\": [{\"name\": \"r\", \"effect\": \"Permit\", \"conditions\": []}]}",
+       "unknown variant `Permit`, expected `permit` or `refuse`", "\"Permit\""},
+      {with_condition("\"action\""), "invalid type: string \"action\", expected map with a single key",
+       "\"action\""},
+      {with_condition("{}"), "invalid value: empty map, expected map with a single key", "{}"},
+      {with_condition(R"({"action": "a", "resource": "b"})"),
+       "invalid value: map with more than one key, expected map with a single key", "\"resource\""},
+      {with_condition(R"({"identity_kinds": "user"})"), "unknown variant `identity_kinds`, expected " + kinds,
+       "\"identity_kinds\""},
+      {with_condition(R"({"identity_kind": "robot"})"),
+       "unknown variant `robot`, expected one of `user`, `agent`, `service`, `scheduler`, `external`",
+       "\"robot\""},
+      {with_condition(R"({"param_max": {"field": "a", "max": 1, "min": 0}})"),
+       "unknown field `min`, expected `field` or `max`", "\"min\""},
+      {with_condition(R"({"param_max": {"field": "a", "max": "100"}})"), "invalid type: string \"100\", expected f64",
+       "\"100\""},
+      {with_condition(R"({"param_in": {"field": "a", "values": [1]}})"), "invalid type: integer `1`, expected a string",
+       "1]"},
+      {with_condition(R"({"rate_limit": {"max": 2}})"), "missing field `window`", "{\"max\""},
+      {with_condition(R"({"rate_limit": {"max": 2.0, "window": "1m"}})"),
+       "invalid type: floating point `2.0`, expected u32", "2.0"},
+      {R"({"policies": [)", "", ""},
+      {"{\"policies\": []} x", "", ""},
+      {"{\"policies\": [], }", "", ""},
+      {"{\"policies\": \"\xff\"}", "", ""},
+      {"{\"policies\": [], \"policies\" []}", "", ""},
+  };
+  for (const auto& c : cases) {
+    const auto set = PolicySet::from_json(c.text);
+    ASSERT_FALSE(set.has_value()) << c.text;
+    if (c.message.empty()) {
+      EXPECT_EQ(set.error().kind, common::json::SchemaError::Kind::Syntax) << c.text;
+      EXPECT_FALSE(set.error().display().empty());
+      continue;
+    }
+    const std::size_t column = c.text.rfind(c.at) + 1;
+    EXPECT_EQ(set.error().display(), c.message + " at line 1 column " + std::to_string(column)) << c.text;
+  }
+}
+
+TEST(PolicyDocument, TheThreeCarriersAgreeOnMessages) {
+  // The same mistake in each carrier gives the same standard text (positions aside).
+  const auto t = PolicySet::from_toml("[[policy]]\nname=\"r\"\neffect=\"permit\"\nconditions=[{param_max={field=\"a\",max=1,min=0}}]");
+  const auto j = PolicySet::from_json(
+      R"({"policy":[{"name":"r","effect":"permit","conditions":[{"param_max":{"field":"a","max":1,"min":0}}]}]})");
+  Object payload{{"field", "a"}, {"max", std::uint64_t{1}}, {"min", std::uint64_t{0}}};
+  const auto v = PolicySet::from_value(Object{
+      {"policy", Array{Value(Object{{"name", "r"},
+                                    {"effect", "permit"},
+                                    {"conditions", Array{Value(Object{{"param_max", std::move(payload)}})}}})}}});
+  ASSERT_FALSE(t.has_value());
+  ASSERT_FALSE(j.has_value());
+  ASSERT_FALSE(v.has_value());
+  const std::string text = "unknown field `min`, expected `field` or `max`";
+  EXPECT_EQ(t.error().text.substr(0, text.size()), text);
+  EXPECT_EQ(j.error().message, text);
+  EXPECT_EQ(v.error().display(), text);  // no position for the data model
+}
+
+// Random byte mutations of valid documents: every result is a whole set or an error with a
+// message, never a crash, a hang or a partial read (the sanitizer build runs this too).
+TEST(PolicyDocument, MutatedDocumentsNeverBreakTheReaders) {
+  std::mt19937 rng(20240611);
+  const std::string seeds[] = {kFullToml, kFullJson};
+  const std::string alphabet = "{}[]\",:=.-+01e \n\t\\'#\x00\xff\xc3\xa9zpolicy";
+  int accepted = 0;
+  for (int round = 0; round < 3000; ++round) {
+    const bool is_toml = round % 2 == 0;
+    std::string text = seeds[is_toml ? 0 : 1];
+    const int edits = 1 + static_cast<int>(rng() % 4);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      const std::size_t pos = rng() % text.size();
+      switch (rng() % 4) {
+        case 0: text[pos] = alphabet[rng() % alphabet.size()]; break;
+        case 1: text.erase(pos, 1 + rng() % 8); break;
+        case 2: text.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
+        default: {  // repeat a slice, which duplicates keys and rules
+          const std::size_t len = std::min<std::size_t>(1 + rng() % 40, text.size() - pos);
+          text.insert(pos, text.substr(pos, len));
+        }
+      }
+    }
+    if (is_toml) {
+      const auto set = PolicySet::from_toml(text);
+      if (set) {
+        ++accepted;
+        // Reading is deterministic: the same text gives the same set.
+        EXPECT_EQ(*set, *PolicySet::from_toml(text));
+      } else {
+        EXPECT_FALSE(set.error().text.empty());
+      }
+    } else {
+      const auto set = PolicySet::from_json(text);
+      if (set) {
+        ++accepted;
+        EXPECT_EQ(*set, *PolicySet::from_json(text));
+      } else {
+        EXPECT_FALSE(set.error().display().empty());
+      }
+    }
+  }
+  // Some mutations (inside strings, whitespace) keep documents valid; most do not.
+  EXPECT_GT(accepted, 0);
+  EXPECT_LT(accepted, 3000);
 }
 
 }  // namespace
