@@ -39,7 +39,7 @@ class LockReleasePermit {
 // Runs `task` to completion. A runtime fault (no runtime, a call from one of the runtime's own
 // worker threads, an exception escaping the task) is raised as the internal fault.
 template <class T>
-bind::PyResult<T> block_on(runtime::Task<T> task) {
+bind::PyResult<T> wait_on_runtime(runtime::Task<T> task) {
   if (shared_runtime() == nullptr) return bind::pending();
   auto result = [&] {
     detail::LockReleasePermit permit;
