@@ -7,7 +7,7 @@ debs=(
   build-essential pkg-config
   libssl-dev libasio-dev libsimdjson-dev libtomlplusplus-dev
   libhowardhinnant-date-dev tzdata libhiredis-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtest-dev libgmock-dev libbenchmark-dev valgrind
   redis-server
 )
 missing=()
@@ -23,4 +23,4 @@ fi
 
 PY=${PYTHON:-python3}
 "$PY" -m pip install --quiet --disable-pip-version-check \
-  'scikit-build-core>=0.10' ninja 'cmake>=3.24' pytest redis
+  'scikit-build-core>=0.10' ninja 'cmake>=3.24' pytest redis 'cryptography>=48'

@@ -149,6 +149,8 @@ common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_seed(std::s
   kpke_keygen(d, ek->pk, dk->sk);                // step 1
   encode_public_key(ek->bytes, ek->pk);          // step 2
   sha3_256(ek->bytes, ek->h);                    // step 3's H(ek); dk itself is kept decoded
+  // The seed is handed back to the caller (to store it); what is derived from it stays marked.
+  ct::declassify(dk->seed.data(), kSeedBytes);
   return DecapsulationKey(std::move(dk), EncapsulationKey(std::move(ek)));
 }
 
