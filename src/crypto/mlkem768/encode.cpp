@@ -42,9 +42,12 @@ void unpack(std::array<std::uint16_t, kN>& v, std::span<const std::uint8_t, 32 *
   }
 }
 
+// The staging array is wiped: in decapsulation it holds the re-encryption c', which reveals
+// the decrypted message whenever it differs from the ciphertext received.
 template <unsigned D>
 void compress_pack(std::span<std::uint8_t, 32 * D> out, const Poly& a) noexcept {
   std::array<std::uint16_t, kN> v;
+  common::WipeOnExit wipe(v);
   for (std::size_t i = 0; i < kN; ++i) v[i] = compress<D>(a.c[i]);
   pack<D>(out, v);
 }
