@@ -7,6 +7,8 @@
 #include <cstdlib>
 
 #include "crypto/mlkem768/mlkem768.hpp"
+#include "crypto/mlkem768/ntt.hpp"
+#include "crypto/mlkem768/sample.hpp"
 
 namespace {
 
@@ -89,6 +91,61 @@ void BM_DecapsFromSeed(benchmark::State& st) {
   }
 }
 BENCHMARK(BM_DecapsFromSeed);
+
+// Components, to see where the time goes (and what vector units would speed up).
+void BM_Part_Ntt(benchmark::State& st) {
+  Poly p{};
+  for (std::size_t i = 0; i < kN; ++i) p.c[i] = static_cast<std::int16_t>(i * 13 % kQ);
+  for (auto _ : st) {
+    ntt(p);
+    benchmark::DoNotOptimize(p);
+  }
+}
+BENCHMARK(BM_Part_Ntt);
+
+void BM_Part_InvNtt(benchmark::State& st) {
+  Poly p{};
+  for (std::size_t i = 0; i < kN; ++i) p.c[i] = static_cast<std::int16_t>(i * 13 % kQ);
+  for (auto _ : st) {
+    inv_ntt(p);
+    benchmark::DoNotOptimize(p);
+  }
+}
+BENCHMARK(BM_Part_InvNtt);
+
+void BM_Part_MultiplyNttsAcc(benchmark::State& st) {
+  PolyVec a{}, b{};
+  Poly r;
+  const std::array<const Poly*, kK> pa = {&a[0], &a[1], &a[2]}, pb = {&b[0], &b[1], &b[2]};
+  for (auto _ : st) {
+    multiply_ntts_acc(r, pa, pb);
+    benchmark::DoNotOptimize(r);
+  }
+}
+BENCHMARK(BM_Part_MultiplyNttsAcc);
+
+// The nine SampleNTT calls of one matrix expansion.
+void BM_Part_MatrixExpand(benchmark::State& st) {
+  std::array<std::uint8_t, kSymBytes> rho{};
+  Poly p;
+  for (auto _ : st) {
+    for (std::uint8_t i = 0; i < 9; ++i) {
+      sample_ntt(p, rho, i % 3, i / 3);
+      benchmark::DoNotOptimize(p);
+    }
+  }
+}
+BENCHMARK(BM_Part_MatrixExpand);
+
+void BM_Part_SampleCbdPrf(benchmark::State& st) {
+  std::array<std::uint8_t, kSymBytes> s{};
+  Poly p;
+  for (auto _ : st) {
+    sample_cbd_prf(p, s, 1);
+    benchmark::DoNotOptimize(p);
+  }
+}
+BENCHMARK(BM_Part_SampleCbdPrf);
 
 }  // namespace
 
