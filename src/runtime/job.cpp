@@ -75,6 +75,7 @@ void Job::destroy_task() noexcept {
     finished_.store(true, std::memory_order_release);
   }
   done_cv_.notify_all();
+  if (finish_hook_) std::exchange(finish_hook_, {})();
   // Last: this may destroy the job.
   auto keep = std::move(self_);
 }

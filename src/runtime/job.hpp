@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <coroutine>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -42,6 +43,9 @@ class Job final : public RootObserver {
 
   Runtime& runtime() const noexcept { return rt_; }
 
+  // Called once on the thread that ends the task, after its frames are destroyed. Set before
+  // start(). It must not block; it may resume another coroutine.
+  void on_finished(std::function<void()> hook) { finish_hook_ = std::move(hook); }
   // Posts the first resumption of the task to the runtime.
   void start();
   // Requests that the task stop at its next suspension point. Idempotent.
@@ -77,6 +81,7 @@ class Job final : public RootObserver {
   Canceller* canceller_ = nullptr;  // the current wait's, guarded by mu_
   // Keeps the job alive while its task exists: the task's coroutines refer to it by pointer.
   std::shared_ptr<Job> self_;
+  std::function<void()> finish_hook_;
   mutable std::mutex done_mu_;
   mutable std::condition_variable done_cv_;
 };

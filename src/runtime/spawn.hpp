@@ -1,6 +1,7 @@
 #pragma once
 // Background tasks on the runtime's workers.
 #include <chrono>
+#include <functional>
 #include <memory>
 
 #include "common/error.hpp"
@@ -37,6 +38,11 @@ class JoinHandle {
 
   std::shared_ptr<detail::Job> job_;
 };
+
+namespace detail {
+// A started job for `task`; `on_finished` (may be empty) runs once its frames are destroyed.
+std::shared_ptr<Job> spawn_job(Runtime& rt, Task<void> task, std::function<void()> on_finished);
+}  // namespace detail
 
 // Starts `task` on `rt`'s workers and returns at once. An exception escaping the task is logged
 // (target "ostrel_runtime") and ends it.
