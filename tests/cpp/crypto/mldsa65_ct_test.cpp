@@ -58,7 +58,7 @@ struct Child {
   std::string log;
 };
 
-Child run_under_memcheck(const std::string& test) {
+[[maybe_unused]] Child run_under_memcheck(const std::string& test) {
   const auto self = std::filesystem::read_symlink("/proc/self/exe");
   const auto log = std::filesystem::temp_directory_path() / ("ostrel_mldsa_memcheck_" + std::to_string(::getpid()));
   const std::string cmd = "valgrind -q --error-exitcode=99 --leak-check=no \"" + self.string() +
