@@ -14,6 +14,7 @@
 #include "py/bind/types.hpp"
 #include "py/blocking.hpp"
 #include "py/device_fingerprint.hpp"
+#include "py/gate.hpp"
 #include "py/geo_location.hpp"
 #include "py/permit_token.hpp"
 #include "py/verdict.hpp"
@@ -36,6 +37,7 @@ PyObject* class_object() {
 
 // Registration order is the order of __all__. Each class adds its line at its place.
 constexpr Registration kRegistry[] = {
+    {"Gate", &class_object<GateHandle>},
     {"ActionContext", &class_object<core::ActionContext>},
     {"GeoLocation", &class_object<core::GeoLocation>},
     {"DeviceFingerprint", &class_object<core::DeviceFingerprint>},
