@@ -490,5 +490,36 @@ TEST(PolicyDocument, MutatedDocumentsNeverBreakTheReaders) {
   EXPECT_LT(accepted, 3000);
 }
 
+
+TEST(PolicyDocument, DeepNestingIsRefusedWithoutExhaustingTheStack) {
+  const std::string deep_toml = "policy = " + std::string(100000, '[') + std::string(100000, ']');
+  const auto t = PolicySet::from_toml(deep_toml);
+  ASSERT_FALSE(t.has_value());
+  const std::string deep_inline = "a = " + [] {
+    std::string s;
+    for (int i = 0; i < 5000; ++i) s += "{b = ";
+    s += "1";
+    s += std::string(5000, '}');
+    return s;
+  }();
+  EXPECT_FALSE(PolicySet::from_toml(deep_inline).has_value());
+  const std::string deep_json = "{\"policies\": " + std::string(100000, '[') + std::string(100000, ']') + "}";
+  const auto j = PolicySet::from_json(deep_json);
+  ASSERT_FALSE(j.has_value());
+  EXPECT_FALSE(j.error().display().empty());
+  // Nested where the schema does not look first, the reader's depth limit refuses it.
+  const std::string deep_name = "{\"policies\": [{\"name\": " + std::string(100000, '[') + "]}]}";
+  const auto n = PolicySet::from_json(deep_name);
+  ASSERT_FALSE(n.has_value());
+}
+
+TEST(PolicyDocument, LargeDocumentsAreReadWhole) {
+  std::string conditions;
+  for (int i = 0; i < 20000; ++i) conditions += "{ action = \"a" + std::to_string(i) + "\" },";
+  const auto set = PolicySet::from_toml("policy = [{ name = \"x\", effect = \"permit\", conditions = [" + conditions + "] }]");
+  ASSERT_TRUE(set.has_value());
+  EXPECT_EQ(set->policies.at(0).conditions.size(), 20000u);
+}
+
 }  // namespace
 }  // namespace ostrel::core
