@@ -6,6 +6,63 @@ from typing import final
 __all__: list[str]
 
 @final
+class Gate:
+    """The authorization gate: policy engine, drift evaluator and invariants over each ActionContext."""
+
+    def __new__(
+        cls,
+        policy_toml: str,
+        invariants: Sequence[tuple[str, str, float]] = ...,
+        observe_only: bool = False,
+        max_session_actions: int | None = None,
+        enable_drift: bool = True,
+        token_signer: None = None,
+        geo_drift_max_km: float | None = None,
+        rate_store: None = None,
+        broadcaster: object | None = None,
+    ) -> Gate: ...
+    @staticmethod
+    def from_dict(
+        policies: object,
+        invariants: Sequence[tuple[str, str, float]] = ...,
+        observe_only: bool = False,
+        max_session_actions: int | None = None,
+        enable_drift: bool = True,
+        token_signer: None = None,
+        geo_drift_max_km: float | None = None,
+        rate_store: None = None,
+        broadcaster: object | None = None,
+    ) -> Gate: ...
+    @staticmethod
+    def from_json_string(
+        json_string: str,
+        invariants: Sequence[tuple[str, str, float]] = ...,
+        observe_only: bool = False,
+        max_session_actions: int | None = None,
+        enable_drift: bool = True,
+        token_signer: None = None,
+        geo_drift_max_km: float | None = None,
+        rate_store: None = None,
+        broadcaster: object | None = None,
+    ) -> Gate: ...
+    @staticmethod
+    def from_json_file(
+        path: str,
+        invariants: Sequence[tuple[str, str, float]] = ...,
+        observe_only: bool = False,
+        max_session_actions: int | None = None,
+        enable_drift: bool = True,
+        token_signer: None = None,
+        geo_drift_max_km: float | None = None,
+        rate_store: None = None,
+        broadcaster: object | None = None,
+    ) -> Gate: ...
+    def evaluate(self, ctx: ActionContext) -> Verdict: ...
+    def reload(self, policy_toml: str) -> None: ...
+    @property
+    def evaluator_count(self) -> int: ...
+
+@final
 class ActionContext:
     """One attempted action: who acts, what is attempted, in which session, from where."""
 

@@ -239,7 +239,15 @@ std::string JsonConversionError::display() const {
   if (!path.empty()) {
     out += " at ";
     // The first key of a path has no dot before it: "policies[0].name".
-    out += path.front() == '.' ? std::string_view(path).substr(1) : std::string_view(path);
+    std::string_view where = path.front() == '.' ? std::string_view(path).substr(1) : std::string_view(path);
+    // A container that holds itself leaves a path as long as the depth limit; its start is enough.
+    constexpr std::size_t kShownPath = 120;
+    if (where.size() > kShownPath) {
+      out += where.substr(0, kShownPath);
+      out += "...";
+    } else {
+      out += where;
+    }
   }
   return out;
 }
