@@ -17,7 +17,7 @@ class KeccakSponge {
   KeccakSponge(const KeccakSponge&) = default;
   KeccakSponge& operator=(const KeccakSponge&) = default;
 
-  void absorb(std::span<const std::uint8_t> in);  // only before the first squeeze
+  void absorb(std::span<const std::uint8_t> in);  // only before the first squeeze; after, aborts
   void squeeze(std::span<std::uint8_t> out);      // any number of calls, any lengths
   void reset();
 
