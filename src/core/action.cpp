@@ -71,9 +71,13 @@ ActionContext ActionContext::create(Principal principal, ActionDescriptor action
   ctx.action = std::move(action);
   ctx.session = std::move(session);
   ctx.env = std::move(env);
-  ctx.evaluation_id = common::Uuid::new_v4();
-  ctx.timestamp = common::Instant::now();
+  ctx.assign_evaluation();
   return ctx;
+}
+
+void ActionContext::assign_evaluation() {
+  evaluation_id = common::Uuid::new_v4();
+  timestamp = common::Instant::now();
 }
 
 }  // namespace ostrel::core

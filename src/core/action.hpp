@@ -93,6 +93,8 @@ struct ActionContext {
   // Assigns a fresh evaluation_id and the current time; nothing else is derived.
   static ActionContext create(Principal principal, ActionDescriptor action, SessionState session,
                               EnvContext env);
+  // What create() derives, for a context assembled in place: a fresh evaluation_id, timestamp now.
+  void assign_evaluation();
 };
 
 }  // namespace ostrel::core

@@ -1,5 +1,6 @@
 #include "py/action_context.hpp"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,25 +42,7 @@ constexpr bind::Signature kNew{
      bind::optional("origin_ip"), bind::optional("device"), bind::optional("origin_device"),
      bind::optional("session_started_at"), bind::optional("action_count")}};
 
-// All arguments as converted, before anything is interpreted.
-struct Converted {
-  std::string principal_id;
-  std::string principal_kind;
-  std::string action_name;
-  std::vector<std::string> roles;
-  std::optional<std::string> resource;
-  common::json::Object params;
-  std::optional<std::string> ip;
-  std::optional<std::string> session_id;
-  std::optional<core::GeoLocation> current_geo;
-  std::optional<core::GeoLocation> origin_geo;
-  std::optional<std::string> origin_ip;
-  std::optional<core::DeviceFingerprint> device;
-  std::optional<core::DeviceFingerprint> origin_device;
-  std::optional<std::int64_t> session_started_at;
-  std::optional<std::uint64_t> action_count;
-};
-
+// Converts argument i into `out`; false with the error pending.
 template <class T>
 bool load(const bind::ArgsOf<kNew>& a, Param i, T& out) {
   auto r = a.get<T>(i);
@@ -68,15 +51,15 @@ bool load(const bind::ArgsOf<kNew>& a, Param i, T& out) {
   return true;
 }
 
-bind::PyResult<void> load_params(const bind::ArgsOf<kNew>& a, common::json::Object& out) {
+bool load_params(const bind::ArgsOf<kNew>& a, common::json::Object& out) {
   PyObject* obj = a.raw(kParams);
-  if (obj == nullptr || obj == Py_None) return {};
+  if (obj == nullptr || obj == Py_None) return true;
   auto ok = bind::for_each_dict_item<std::string, double>(obj, [&](std::string&& k, double v) {
     // NaN and the infinities have no JSON form and are stored as null.
     out.insert_or_assign(std::move(k), common::json::Value::number(v));
   });
   if (!ok) bind::prefix_argument_error("params");
-  return ok;
+  return ok.has_value();
 }
 
 std::string not_a_timestamp(std::int64_t seconds) {
@@ -86,62 +69,58 @@ std::string not_a_timestamp(std::int64_t seconds) {
   return message;
 }
 
-bind::PyResult<ActionContext> construct(bind::ArgsOf<kNew>& a) {
+// Fills the new object's context in place (it is large, and this is the hot path of a host).
+bind::PyResult<void> construct(ActionContext& ctx, bind::ArgsOf<kNew>& a) {
   // Every argument is converted, in parameter order, before any of them is interpreted, so a
   // wrong type is always reported as a TypeError first.
-  Converted c;
-  if (!load(a, kPrincipalId, c.principal_id) || !load(a, kPrincipalKind, c.principal_kind) ||
-      !load(a, kActionName, c.action_name)) {
+  // Texts that are only parsed are read in place; the arguments outlive this call.
+  std::string_view kind_text;
+  std::optional<std::string_view> ip, session_id, origin_ip;
+  std::optional<std::int64_t> started_at;
+  std::optional<std::uint64_t> action_count;
+  if (!load(a, kPrincipalId, ctx.principal.id) || !load(a, kPrincipalKind, kind_text) ||
+      !load(a, kActionName, ctx.action.name)) {
     return bind::pending();
   }
   // roles defaults to an empty list but is not optional: None is refused like any non-list.
-  if (auto roles = a.get_or<std::vector<std::string>>(kRoles, {})) {
-    c.roles = std::move(*roles);
-  } else {
-    return bind::pending();
-  }
-  if (!load(a, kResource, c.resource) || !load_params(a, c.params) || !load(a, kIp, c.ip) ||
-      !load(a, kSessionId, c.session_id) || !load(a, kCurrentGeo, c.current_geo) ||
-      !load(a, kOriginGeo, c.origin_geo) || !load(a, kOriginIp, c.origin_ip) ||
-      !load(a, kDevice, c.device) || !load(a, kOriginDevice, c.origin_device) ||
-      !load(a, kSessionStartedAt, c.session_started_at) || !load(a, kActionCount, c.action_count)) {
+  if (a.raw(kRoles) != nullptr && !load(a, kRoles, ctx.principal.roles)) return bind::pending();
+  if (!load(a, kResource, ctx.action.resource) || !load_params(a, ctx.action.params) || !load(a, kIp, ip) ||
+      !load(a, kSessionId, session_id) || !load(a, kCurrentGeo, ctx.env.current_geo) ||
+      !load(a, kOriginGeo, ctx.session.origin_geo) || !load(a, kOriginIp, origin_ip) ||
+      !load(a, kDevice, ctx.env.device) || !load(a, kOriginDevice, ctx.session.origin_device) ||
+      !load(a, kSessionStartedAt, started_at) || !load(a, kActionCount, action_count)) {
     return bind::pending();
   }
 
-  auto kind = core::parse_principal_kind(c.principal_kind);
-  if (!kind) return bind::raise(bind::ErrorKind::Value, "unknown principal kind: " + c.principal_kind);
+  auto kind = core::parse_principal_kind(kind_text);
+  if (!kind) return bind::raise(bind::ErrorKind::Value, "unknown principal kind: " + std::string(kind_text));
+  ctx.principal.kind = *kind;
 
-  core::Principal principal{std::move(c.principal_id), *kind, std::move(c.roles)};
-  core::ActionDescriptor action{std::move(c.action_name), std::move(c.resource), std::move(c.params)};
-
-  core::SessionState session;
-  session.started_at = common::Instant::now();
   // A session id that does not parse is replaced by a fresh one rather than refused: the host's
   // session naming is its own business, the gate only needs a stable key for this context.
-  std::optional<common::Uuid> session_id;
-  if (c.session_id) {
-    if (auto parsed = common::Uuid::parse(*c.session_id)) session_id = *parsed;
+  std::optional<common::Uuid> parsed_session;
+  if (session_id) {
+    if (auto parsed = common::Uuid::parse(*session_id)) parsed_session = *parsed;
   }
-  session.session_id = session_id ? *session_id : common::Uuid::new_v4();
+  ctx.session.session_id = parsed_session ? *parsed_session : common::Uuid::new_v4();
 
-  core::EnvContext env;
-  if (c.ip) env.ip = common::IpAddr::parse(*c.ip);
-  session.origin_ip = env.ip;
-  if (c.origin_ip) session.origin_ip = common::IpAddr::parse(*c.origin_ip);
+  // The current address also seeds the session's origin; an explicit origin_ip replaces it,
+  // and one that does not parse leaves the origin unknown.
+  if (ip) ctx.env.ip = common::IpAddr::parse(*ip);
+  ctx.session.origin_ip = ctx.env.ip;
+  if (origin_ip) ctx.session.origin_ip = common::IpAddr::parse(*origin_ip);
 
-  env.current_geo = std::move(c.current_geo);
-  env.device = std::move(c.device);
-  session.origin_geo = std::move(c.origin_geo);
-  session.origin_device = std::move(c.origin_device);
-
-  if (c.session_started_at) {
-    auto started = common::Instant::from_unix_seconds(*c.session_started_at);
-    if (!started) return bind::raise(bind::ErrorKind::Value, not_a_timestamp(*c.session_started_at));
-    session.started_at = *started;
+  if (started_at) {
+    auto started = common::Instant::from_unix_seconds(*started_at);
+    if (!started) return bind::raise(bind::ErrorKind::Value, not_a_timestamp(*started_at));
+    ctx.session.started_at = *started;
   }
-  if (c.action_count) session.action_count = *c.action_count;
+  if (action_count) ctx.session.action_count = *action_count;
 
-  return ActionContext::create(std::move(principal), std::move(action), std::move(session), std::move(env));
+  ctx.assign_evaluation();
+  // A session the host did not date starts now, the same instant the context was built.
+  if (!started_at) ctx.session.started_at = ctx.timestamp;
+  return {};
 }
 
 constexpr bind::Signature kWithParam{"ActionContext.with_param()",
@@ -198,7 +177,7 @@ PyObject* ostrel::py::bind::ClassInfo<ostrel::core::ActionContext>::create_type(
              "device=None, origin_device=None, session_started_at=None, action_count=None)\n--\n\n"
              "One attempted action: who acts, what is attempted, in which session, from where. "
              "A fresh evaluation id and the creation time are assigned here.",
-      .constructor = &constructor<core::ActionContext, py::kNew, &py::construct>,
+      .constructor = &constructor_in_place<core::ActionContext, py::kNew, &py::construct>,
       .methods = py::methods,
   });
 }

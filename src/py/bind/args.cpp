@@ -51,6 +51,10 @@ void append_names(std::string& out, const std::vector<std::string_view>& names) 
 }
 
 bool check_missing(SignatureView sig, PyObject** slots) {
+  bool any_missing = false;
+  for (std::size_t i = 0; i < sig.params.size(); ++i) any_missing |= sig.params[i].is_required && !slots[i];
+  if (!any_missing) return true;
+  // Missing positional arguments are reported first; keyword-only ones only when none is.
   for (bool keyword : {false, true}) {
     std::vector<std::string_view> missing;
     for (std::size_t i = 0; i < sig.params.size(); ++i) {

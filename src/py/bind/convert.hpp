@@ -2,6 +2,8 @@
 // Conversions between Python objects and native values, the same for every class:
 //
 //   str                      std::string           other types: TypeError
+//                            std::string_view      no copy: valid only while the argument lives
+//                                                  (the call's duration), for text only parsed
 //   bytes / int sequence     std::vector<uint8_t>  a str is refused ("Can't extract `str` to `Vec`")
 //                            common::SecureBytes   likewise, for secrets
 //   int                      std::int64_t          out of range: the interpreter's OverflowError
@@ -47,6 +49,7 @@ Failed wrong_type(PyObject* obj, std::string_view expected);
 Failed str_to_vec();
 
 PyResult<std::string> string_from_py(PyObject* obj);
+PyResult<std::string_view> string_view_from_py(PyObject* obj);
 PyResult<std::int64_t> i64_from_py(PyObject* obj);
 PyResult<std::uint64_t> u64_from_py(PyObject* obj);
 PyResult<double> f64_from_py(PyObject* obj);
@@ -154,6 +157,8 @@ template <class T>
 PyResult<T> from_py(PyObject* obj) {
   if constexpr (std::same_as<T, std::string>) {
     return string_from_py(obj);
+  } else if constexpr (std::same_as<T, std::string_view>) {
+    return string_view_from_py(obj);
   } else if constexpr (std::same_as<T, bool>) {
     return bool_from_py(obj);
   } else if constexpr (std::same_as<T, std::uint8_t>) {

@@ -7,7 +7,8 @@
 // An implementation returns a PyObject* (new reference or nullptr with an error set), a
 // PyResult<X>, PyResult<void> (None), or any value to_py converts.
 //
-//   constructor<T, kSig, &build>         PyResult<T> build(Args<...>&)
+//   constructor<T, kSig, &build>         PyResult<T> build(ArgsOf<kSig>&)
+//   constructor_in_place<T, kSig, &fill> PyResult<void> fill(T&, ArgsOf<kSig>&)
 //   method<T, kSig, &impl>               R impl(const T&, ArgsOf<kSig>&)    shared borrow
 //   mutating_method<T, kSig, &impl>      R impl(T&, ArgsOf<kSig>&)          exclusive borrow
 //   computed<T, &impl>                   R impl(const T&)  (a property)     shared borrow
@@ -97,6 +98,22 @@ PyObject* constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noex
     PyResult<T> value = Build(a);
     if (!value) return nullptr;
     return wrap_as(type, std::move(*value));
+  });
+}
+
+// For large values: the instance is allocated first and `fill` (PyResult<void> fill(T&, ArgsOf<kSig>&))
+// writes the arguments straight into its default-constructed value, saving the moves of a
+// value built on the side. On failure the half-filled instance is simply released.
+template <class T, const auto& Sig, auto Fill>
+PyObject* constructor_in_place(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return detail::guarded([&]() -> PyObject* {
+    Args a(Sig);
+    if (!a.parse(args, kwargs)) return nullptr;
+    Ref obj = Ref::steal(wrap_default<T>(type));
+    if (!obj) return nullptr;
+    auto filled = Fill(instance<T>(obj.get())->value, a);
+    if (!filled) return nullptr;
+    return obj.release();
   });
 }
 

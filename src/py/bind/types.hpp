@@ -141,6 +141,25 @@ PyObject* wrap_as(PyTypeObject* type, T&& value) {
   return obj;
 }
 
+// Allocates an instance of `type` holding a default-constructed T; nullptr with an error set.
+template <class T>
+PyObject* wrap_default(PyTypeObject* type) {
+  PyObject* obj = PyType_GenericAlloc(type, 0);
+  if (obj == nullptr) return nullptr;
+  auto* inst = instance<T>(obj);
+  new (&inst->borrow) BorrowFlag();
+  try {
+    new (&inst->value) T();
+  } catch (...) {
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(obj);
+    Py_DECREF(type);
+    set_from_current_exception();
+    return nullptr;
+  }
+  return obj;
+}
+
 // A new Python object of T's class holding `value`.
 template <class T>
   requires BoundClass<std::remove_cvref_t<T>>
