@@ -46,11 +46,13 @@ void unpack(PackedIn<Bits> in, Poly& w, Coeff coeff) noexcept {
 // their inverses (Algorithms 18 and 19).
 template <std::size_t Bits>
 void simple_bit_pack(const Poly& w, Packed<Bits> out) noexcept {
-  pack<Bits>(w, [](std::int32_t c) { return c; }, out);
+  pack<Bits>(
+      w, [](std::int32_t c) { return c; }, out);
 }
 template <std::size_t Bits>
 void bit_pack(const Poly& w, std::int32_t b, Packed<Bits> out) noexcept {
-  pack<Bits>(w, [b](std::int32_t c) { return b - c; }, out);
+  pack<Bits>(
+      w, [b](std::int32_t c) { return b - c; }, out);
 }
 template <std::size_t Bits>
 void simple_bit_unpack(PackedIn<Bits> in, Poly& w) noexcept {
@@ -89,14 +91,14 @@ constexpr std::int32_t kT0Offset = 1 << (kD - 1);  // b of BitPack(t0, 2^(d-1) -
 
 void pk_encode(std::span<const std::uint8_t, kRhoBytes> rho, const PolyVecK& t1, PublicKeySpan out) noexcept {
   Cursor c(out);
-  std::ranges::copy(rho, c.take<kRhoBytes>().begin());                   // step 1
+  std::ranges::copy(rho, c.take<kRhoBytes>().begin());                                        // step 1
   for (std::size_t i = 0; i < kK; ++i) simple_bit_pack<kT1Bits>(t1[i], c.take<kT1Packed>());  // steps 2-4
 }
 
 void pk_decode(std::span<const std::uint8_t, kPublicKeyBytes> pk, std::span<std::uint8_t, kRhoBytes> rho,
                PolyVecK& t1) noexcept {
   Cursor c(pk);
-  std::ranges::copy(c.take<kRhoBytes>(), rho.begin());                   // step 1
+  std::ranges::copy(c.take<kRhoBytes>(), rho.begin());                                          // step 1
   for (std::size_t i = 0; i < kK; ++i) simple_bit_unpack<kT1Bits>(c.take<kT1Packed>(), t1[i]);  // steps 2-4
 }
 
@@ -105,9 +107,9 @@ void sk_encode(const KeyParts& p, SecretKeySpan out) noexcept {
   std::ranges::copy(p.rho, c.take<kRhoBytes>().begin());  // step 1
   std::ranges::copy(p.key, c.take<kKeyBytes>().begin());
   std::ranges::copy(p.tr, c.take<kTrBytes>().begin());
-  for (const Poly& s : p.s1) bit_pack<kEtaBits>(s, kEta, c.take<kEtaPacked>());         // steps 2-4
-  for (const Poly& s : p.s2) bit_pack<kEtaBits>(s, kEta, c.take<kEtaPacked>());         // steps 5-7
-  for (const Poly& t : p.t0) bit_pack<kT0Bits>(t, kT0Offset, c.take<kT0Packed>());      // steps 8-10
+  for (const Poly& s : p.s1) bit_pack<kEtaBits>(s, kEta, c.take<kEtaPacked>());     // steps 2-4
+  for (const Poly& s : p.s2) bit_pack<kEtaBits>(s, kEta, c.take<kEtaPacked>());     // steps 5-7
+  for (const Poly& t : p.t0) bit_pack<kT0Bits>(t, kT0Offset, c.take<kT0Packed>());  // steps 8-10
 }
 
 bool sk_decode(std::span<const std::uint8_t, kSecretKeyBytes> sk, KeyParts& p) noexcept {
@@ -122,8 +124,8 @@ bool sk_decode(std::span<const std::uint8_t, kSecretKeyBytes> sk, KeyParts& p) n
     bad |= 2 * kEta - v;
     return kEta - v;
   };
-  for (Poly& s : p.s1) unpack<kEtaBits>(c.take<kEtaPacked>(), s, eta_coeff);  // steps 2-4
-  for (Poly& s : p.s2) unpack<kEtaBits>(c.take<kEtaPacked>(), s, eta_coeff);  // steps 5-7
+  for (Poly& s : p.s1) unpack<kEtaBits>(c.take<kEtaPacked>(), s, eta_coeff);    // steps 2-4
+  for (Poly& s : p.s2) unpack<kEtaBits>(c.take<kEtaPacked>(), s, eta_coeff);    // steps 5-7
   for (Poly& t : p.t0) bit_unpack<kT0Bits>(c.take<kT0Packed>(), kT0Offset, t);  // steps 8-10
   return ct::declassify_value(bad >> 31) == 0;
 }
@@ -131,8 +133,8 @@ bool sk_decode(std::span<const std::uint8_t, kSecretKeyBytes> sk, KeyParts& p) n
 void sig_encode(std::span<const std::uint8_t, kCTildeBytes> c_tilde, const PolyVecL& z, const PolyVecK& h,
                 SignatureSpan out) noexcept {
   Cursor c(out);
-  std::ranges::copy(c_tilde, c.take<kCTildeBytes>().begin());                        // step 1
-  for (const Poly& zi : z) bit_pack<kZBits>(zi, kGamma1, c.take<kZPacked>());        // steps 2-4
+  std::ranges::copy(c_tilde, c.take<kCTildeBytes>().begin());                  // step 1
+  for (const Poly& zi : z) bit_pack<kZBits>(zi, kGamma1, c.take<kZPacked>());  // steps 2-4
   // Algorithm 20, HintBitPack: the indices of the ones, then the running count per row.
   auto y = c.take<kOmega + kK>();
   std::ranges::fill(y, 0);
@@ -146,27 +148,27 @@ void sig_encode(std::span<const std::uint8_t, kCTildeBytes> c_tilde, const PolyV
   }
 }
 
-bool sig_decode(std::span<const std::uint8_t, kSignatureBytes> sig, std::span<std::uint8_t, kCTildeBytes> c_tilde,
-                PolyVecL& z, PolyVecK& h) noexcept {
+bool sig_decode(std::span<const std::uint8_t, kSignatureBytes> sig,
+                std::span<std::uint8_t, kCTildeBytes> c_tilde, PolyVecL& z, PolyVecK& h) noexcept {
   Cursor c(sig);
-  std::ranges::copy(c.take<kCTildeBytes>(), c_tilde.begin());                          // step 1
-  for (Poly& zi : z) bit_unpack<kZBits>(c.take<kZPacked>(), kGamma1, zi);              // steps 2-4
+  std::ranges::copy(c.take<kCTildeBytes>(), c_tilde.begin());              // step 1
+  for (Poly& zi : z) bit_unpack<kZBits>(c.take<kZPacked>(), kGamma1, zi);  // steps 2-4
   // Algorithm 21, HintBitUnpack. The checks make the encoding of a hint unique, so that a
   // valid signature cannot be re-encoded into a second valid one.
   const auto y = c.take<kOmega + kK>();
-  for (Poly& hi : h) hi.fill(0);                                            // step 1
-  std::size_t index = 0;                                                    // step 2
-  for (std::size_t i = 0; i < kK; ++i) {                                    // step 3
+  for (Poly& hi : h) hi.fill(0);          // step 1
+  std::size_t index = 0;                  // step 2
+  for (std::size_t i = 0; i < kK; ++i) {  // step 3
     const std::size_t end = y[kOmega + i];
-    if (end < index || end > kOmega) return false;                          // steps 4-5
-    const std::size_t first = index;                                        // step 6
-    for (; index < end; ++index) {                                          // step 7
-      if (index > first && y[index - 1] >= y[index]) return false;          // steps 8-10
-      h[i][y[index]] = 1;                                                   // steps 12-13
+    if (end < index || end > kOmega) return false;                  // steps 4-5
+    const std::size_t first = index;                                // step 6
+    for (; index < end; ++index) {                                  // step 7
+      if (index > first && y[index - 1] >= y[index]) return false;  // steps 8-10
+      h[i][y[index]] = 1;                                           // steps 12-13
     }
   }
-  for (std::size_t i = index; i < kOmega; ++i) {                            // step 16
-    if (y[i] != 0) return false;                                            // step 17
+  for (std::size_t i = index; i < kOmega; ++i) {  // step 16
+    if (y[i] != 0) return false;                  // step 17
   }
   return true;
 }

@@ -45,7 +45,8 @@ void sig_encode(std::span<const std::uint8_t, kCTildeBytes> c_tilde, const PolyV
 // (indices not strictly increasing within a polynomial, a count above omega or below the
 // previous count, non-zero padding).
 [[nodiscard]] bool sig_decode(std::span<const std::uint8_t, kSignatureBytes> sig,
-                              std::span<std::uint8_t, kCTildeBytes> c_tilde, PolyVecL& z, PolyVecK& h) noexcept;
+                              std::span<std::uint8_t, kCTildeBytes> c_tilde, PolyVecL& z,
+                              PolyVecK& h) noexcept;
 
 // FIPS 204, Algorithm 28: w1 coefficients in [0, 16).
 void w1_encode(const PolyVecK& w1, std::span<std::uint8_t, kW1EncodedBytes> out) noexcept;

@@ -18,8 +18,8 @@ struct PublicState {
   std::array<std::uint8_t, kPublicKeyBytes> encoded;
   std::array<std::uint8_t, kRhoBytes> rho;
   std::array<std::uint8_t, kTrBytes> tr;  // H(pk, 64)
-  PolyMatrix a_hat;                        // ExpandA(rho)
-  PolyVecK t1_hat;                         // NTT(t1 * 2^d), coefficients in (-q, q)
+  PolyMatrix a_hat;                       // ExpandA(rho)
+  PolyVecK t1_hat;                        // NTT(t1 * 2^d), coefficients in (-q, q)
 };
 
 // The secret half of an expanded key, NTT forms with coefficients in (-q, q). Wiped, seed
@@ -44,7 +44,8 @@ void keygen_internal(std::span<const std::uint8_t, kSeedBytes> xi, KeyParts& par
                      PublicKeySpan pk);
 
 // Fills the NTT forms of both states from key parts whose pk, tr and A-hat are known.
-void expand_public(const KeyParts& parts, std::span<const std::uint8_t, kPublicKeyBytes> pk, PublicState& pub);
+void expand_public(const KeyParts& parts, std::span<const std::uint8_t, kPublicKeyBytes> pk,
+                   PublicState& pub);
 void expand_secret(const KeyParts& parts, SecretState& sec);
 
 // The public state of an encoded public key (Algorithm 23 plus the precomputations).
@@ -70,8 +71,8 @@ void message_representative(std::span<const std::uint8_t, kTrBytes> tr,
 
 // FIPS 204, Algorithm 8, from step 8 (mu given). InvalidEncoding for a malformed hint,
 // VerificationFailed otherwise.
-[[nodiscard]] common::Result<void, CryptoError> verify_internal(const PublicState& pub,
-                                                                std::span<const std::uint8_t, kMuBytes> mu,
-                                                                std::span<const std::uint8_t, kSignatureBytes> sig);
+[[nodiscard]] common::Result<void, CryptoError> verify_internal(
+    const PublicState& pub, std::span<const std::uint8_t, kMuBytes> mu,
+    std::span<const std::uint8_t, kSignatureBytes> sig);
 
 }  // namespace ostrel::crypto::mldsa65

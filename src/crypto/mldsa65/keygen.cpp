@@ -66,11 +66,11 @@ void keygen_internal(std::span<const std::uint8_t, kSeedBytes> xi, KeyParts& par
   std::copy_n(seeds.begin() + kRhoBytes + kRhoPrimeBytes, kKeyBytes, parts.key.begin());
   ct::declassify(parts.rho);  // rho is part of the public key
 
-  expand_a(parts.rho, a_hat);                                   // step 3
-  expand_s(rho_prime, parts.s1, parts.s2);                      // step 4
-  compute_t(a_hat, parts.s1, parts.s2, parts.t1, parts.t0);     // steps 5-6
-  pk_encode(parts.rho, parts.t1, pk);                           // step 8
-  shake256(std::span<const std::uint8_t>(pk), parts.tr);        // step 9
+  expand_a(parts.rho, a_hat);                                // step 3
+  expand_s(rho_prime, parts.s1, parts.s2);                   // step 4
+  compute_t(a_hat, parts.s1, parts.s2, parts.t1, parts.t0);  // steps 5-6
+  pk_encode(parts.rho, parts.t1, pk);                        // step 8
+  shake256(std::span<const std::uint8_t>(pk), parts.tr);     // step 9
 }
 
 bool complete_from_secret(KeyParts& parts, PolyMatrix& a_hat, PublicKeySpan pk) {
@@ -88,7 +88,8 @@ bool complete_from_secret(KeyParts& parts, PolyMatrix& a_hat, PublicKeySpan pk) 
   return t0_matches && tr == parts.tr;
 }
 
-void expand_public(const KeyParts& parts, std::span<const std::uint8_t, kPublicKeyBytes> pk, PublicState& pub) {
+void expand_public(const KeyParts& parts, std::span<const std::uint8_t, kPublicKeyBytes> pk,
+                   PublicState& pub) {
   std::ranges::copy(pk, pub.encoded.begin());
   pub.rho = parts.rho;
   pub.tr = parts.tr;

@@ -52,7 +52,8 @@ struct WipedKeyParts {
 MlDsa65PublicKey::MlDsa65PublicKey(std::shared_ptr<const mldsa65::PublicState> state) noexcept
     : state_(std::move(state)) {}
 
-common::Result<MlDsa65PublicKey, CryptoError> MlDsa65PublicKey::from_bytes(std::span<const std::uint8_t> encoded) {
+common::Result<MlDsa65PublicKey, CryptoError> MlDsa65PublicKey::from_bytes(
+    std::span<const std::uint8_t> encoded) {
   if (encoded.size() != kMlDsa65PublicKeyBytes)
     return common::fail(wrong_length("public key", kMlDsa65PublicKeyBytes, encoded.size()));
   auto state = std::make_shared<mldsa65::PublicState>();
@@ -73,8 +74,8 @@ common::Result<void, CryptoError> MlDsa65PublicKey::verify(std::span<const std::
   return verify_checked_mu(mu, signature);
 }
 
-common::Result<void, CryptoError> MlDsa65PublicKey::verify_internal(std::span<const std::uint8_t> message_prime,
-                                                                    std::span<const std::uint8_t> signature) const {
+common::Result<void, CryptoError> MlDsa65PublicKey::verify_internal(
+    std::span<const std::uint8_t> message_prime, std::span<const std::uint8_t> signature) const {
   std::array<std::uint8_t, kMuBytes> mu;
   mldsa65::message_representative(state_->tr, {message_prime}, mu);
   return verify_checked_mu(mu, signature);
@@ -86,8 +87,8 @@ common::Result<void, CryptoError> MlDsa65PublicKey::verify_mu(std::span<const st
   return verify_checked_mu(mu.first<kMuBytes>(), signature);
 }
 
-common::Result<void, CryptoError> MlDsa65PublicKey::verify_checked_mu(std::span<const std::uint8_t, kMuBytes> mu,
-                                                                      std::span<const std::uint8_t> signature) const {
+common::Result<void, CryptoError> MlDsa65PublicKey::verify_checked_mu(
+    std::span<const std::uint8_t, kMuBytes> mu, std::span<const std::uint8_t> signature) const {
   if (signature.size() != kSignatureBytes)
     return common::fail(wrong_length("signature", kSignatureBytes, signature.size()));
   return mldsa65::verify_internal(*state_, mu, signature.first<kSignatureBytes>());
@@ -96,7 +97,8 @@ common::Result<void, CryptoError> MlDsa65PublicKey::verify_checked_mu(std::span<
 // ---------------------------------------------------------------------------------------------
 // Private key
 
-MlDsa65PrivateKey::MlDsa65PrivateKey(MlDsa65PublicKey pub, std::unique_ptr<mldsa65::SecretState> secret) noexcept
+MlDsa65PrivateKey::MlDsa65PrivateKey(MlDsa65PublicKey pub,
+                                     std::unique_ptr<mldsa65::SecretState> secret) noexcept
     : public_(std::move(pub)), secret_(std::move(secret)) {}
 MlDsa65PrivateKey::MlDsa65PrivateKey(MlDsa65PrivateKey&&) noexcept = default;
 MlDsa65PrivateKey& MlDsa65PrivateKey::operator=(MlDsa65PrivateKey&&) noexcept = default;
@@ -106,10 +108,11 @@ common::Result<MlDsa65PrivateKey, CryptoError> MlDsa65PrivateKey::generate() {
   std::array<std::uint8_t, kMlDsa65SeedBytes> xi;  // step 1
   common::WipeOnExit wipe_xi(xi);
   if (auto drawn = random_bytes(xi); !drawn) return common::fail(std::move(drawn.error()));  // step 2
-  return from_seed(xi);  // step 4
+  return from_seed(xi);                                                                      // step 4
 }
 
-common::Result<MlDsa65PrivateKey, CryptoError> MlDsa65PrivateKey::from_seed(std::span<const std::uint8_t> seed) {
+common::Result<MlDsa65PrivateKey, CryptoError> MlDsa65PrivateKey::from_seed(
+    std::span<const std::uint8_t> seed) {
   if (seed.size() != kMlDsa65SeedBytes)
     return common::fail(wrong_length("seed", kMlDsa65SeedBytes, seed.size()));
   auto secret = std::make_unique<mldsa65::SecretState>();
@@ -132,7 +135,8 @@ common::Result<MlDsa65PrivateKey, CryptoError> MlDsa65PrivateKey::from_expanded(
     return common::fail(wrong_length("secret key", kMlDsa65SecretKeyBytes, secret_key.size()));
   WipedKeyParts parts;
   if (!mldsa65::sk_decode(secret_key.first<kMlDsa65SecretKeyBytes>(), parts.parts))
-    return common::fail(CryptoError{CryptoError::Kind::InvalidKey, "ML-DSA-65 secret key has s1 or s2 out of range"});
+    return common::fail(
+        CryptoError{CryptoError::Kind::InvalidKey, "ML-DSA-65 secret key has s1 or s2 out of range"});
   // The encoding mixes public and secret fields; whatever the caller's marking, rho and tr
   // are public and the rest secret from here on.
   mldsa65::ct::declassify(parts.parts.rho);
@@ -145,8 +149,9 @@ common::Result<MlDsa65PrivateKey, CryptoError> MlDsa65PrivateKey::from_expanded(
   auto pub = std::make_shared<mldsa65::PublicState>();
   std::array<std::uint8_t, kMlDsa65PublicKeyBytes> pk;
   if (!mldsa65::complete_from_secret(parts.parts, pub->a_hat, pk))
-    return common::fail(CryptoError{CryptoError::Kind::InvalidKey,
-                                    "ML-DSA-65 secret key is inconsistent (t0 or tr does not match s1, s2, rho)"});
+    return common::fail(
+        CryptoError{CryptoError::Kind::InvalidKey,
+                    "ML-DSA-65 secret key is inconsistent (t0 or tr does not match s1, s2, rho)"});
   auto secret = std::make_unique<mldsa65::SecretState>();
   mldsa65::expand_public(parts.parts, pk, *pub);
   mldsa65::expand_secret(parts.parts, *secret);
@@ -177,7 +182,8 @@ common::Result<MlDsa65Signature, CryptoError> MlDsa65PrivateKey::sign_hedged(
 common::Result<MlDsa65Signature, CryptoError> MlDsa65PrivateKey::sign_external(
     std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
     std::span<const std::uint8_t, kRndBytes> rnd) const {
-  if (context.size() > kMlDsa65MaxContextBytes) return common::fail(context_too_long(context.size()));  // steps 1-3
+  if (context.size() > kMlDsa65MaxContextBytes)
+    return common::fail(context_too_long(context.size()));  // steps 1-3
   // Step 10: M' = IntegerToBytes(0, 1) || IntegerToBytes(|ctx|, 1) || ctx || M.
   const std::array<std::uint8_t, 2> prefix{0, static_cast<std::uint8_t>(context.size())};
   std::array<std::uint8_t, kMuBytes> mu;
@@ -193,8 +199,8 @@ common::Result<MlDsa65Signature, CryptoError> MlDsa65PrivateKey::sign_internal(
   return sign_checked_mu(mu, rnd.first<kRndBytes>());
 }
 
-common::Result<MlDsa65Signature, CryptoError> MlDsa65PrivateKey::sign_mu(std::span<const std::uint8_t> mu,
-                                                                         std::span<const std::uint8_t> rnd) const {
+common::Result<MlDsa65Signature, CryptoError> MlDsa65PrivateKey::sign_mu(
+    std::span<const std::uint8_t> mu, std::span<const std::uint8_t> rnd) const {
   if (mu.size() != kMuBytes) return common::fail(wrong_length("mu", kMuBytes, mu.size()));
   if (rnd.size() != kRndBytes) return common::fail(wrong_length("rnd", kRndBytes, rnd.size()));
   return sign_checked_mu(mu.first<kMuBytes>(), rnd.first<kRndBytes>());

@@ -50,8 +50,8 @@ class MlDsa65PublicKey {
                                                          std::span<const std::uint8_t> context = {}) const;
 
   // FIPS 204, Algorithm 8 (ML-DSA.Verify_internal) on an already formatted message M'.
-  [[nodiscard]] common::Result<void, CryptoError> verify_internal(std::span<const std::uint8_t> message_prime,
-                                                                  std::span<const std::uint8_t> signature) const;
+  [[nodiscard]] common::Result<void, CryptoError> verify_internal(
+      std::span<const std::uint8_t> message_prime, std::span<const std::uint8_t> signature) const;
 
   // Algorithm 8 with the 64-byte message representative mu computed by the caller.
   [[nodiscard]] common::Result<void, CryptoError> verify_mu(std::span<const std::uint8_t> mu,
@@ -60,8 +60,8 @@ class MlDsa65PublicKey {
  private:
   friend class MlDsa65PrivateKey;
   explicit MlDsa65PublicKey(std::shared_ptr<const mldsa65::PublicState> state) noexcept;
-  [[nodiscard]] common::Result<void, CryptoError> verify_checked_mu(std::span<const std::uint8_t, kMlDsa65MuBytes> mu,
-                                                                    std::span<const std::uint8_t> signature) const;
+  [[nodiscard]] common::Result<void, CryptoError> verify_checked_mu(
+      std::span<const std::uint8_t, kMlDsa65MuBytes> mu, std::span<const std::uint8_t> signature) const;
 
   std::shared_ptr<const mldsa65::PublicState> state_;
 };
@@ -74,7 +74,8 @@ class MlDsa65PrivateKey {
 
   // FIPS 204, Algorithm 6 (ML-DSA.KeyGen_internal) from the seed xi; InvalidLength unless it
   // is 32 bytes.
-  [[nodiscard]] static common::Result<MlDsa65PrivateKey, CryptoError> from_seed(std::span<const std::uint8_t> seed);
+  [[nodiscard]] static common::Result<MlDsa65PrivateKey, CryptoError> from_seed(
+      std::span<const std::uint8_t> seed);
 
   // FIPS 204, Algorithm 25 (skDecode) on the 4032-byte expanded encoding. The key is checked
   // to be one key generation can produce (coefficients of s1 and s2 in range, t0 and tr
@@ -109,8 +110,8 @@ class MlDsa65PrivateKey {
       std::span<const std::uint8_t> message_prime, std::span<const std::uint8_t> rnd) const;
 
   // Algorithm 7 with the 64-byte message representative mu computed by the caller.
-  [[nodiscard]] common::Result<MlDsa65Signature, CryptoError> sign_mu(std::span<const std::uint8_t> mu,
-                                                                      std::span<const std::uint8_t> rnd) const;
+  [[nodiscard]] common::Result<MlDsa65Signature, CryptoError> sign_mu(
+      std::span<const std::uint8_t> mu, std::span<const std::uint8_t> rnd) const;
 
  private:
   MlDsa65PrivateKey(MlDsa65PublicKey pub, std::unique_ptr<mldsa65::SecretState> secret) noexcept;
@@ -118,7 +119,8 @@ class MlDsa65PrivateKey {
       std::span<const std::uint8_t> message, std::span<const std::uint8_t> context,
       std::span<const std::uint8_t, kMlDsa65RndBytes> rnd) const;
   [[nodiscard]] common::Result<MlDsa65Signature, CryptoError> sign_checked_mu(
-      std::span<const std::uint8_t, kMlDsa65MuBytes> mu, std::span<const std::uint8_t, kMlDsa65RndBytes> rnd) const;
+      std::span<const std::uint8_t, kMlDsa65MuBytes> mu,
+      std::span<const std::uint8_t, kMlDsa65RndBytes> rnd) const;
 
   MlDsa65PublicKey public_;
   std::unique_ptr<mldsa65::SecretState> secret_;

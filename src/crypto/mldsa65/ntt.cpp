@@ -41,14 +41,14 @@ static_assert(field::pow_mod(256, kQ - 2) == 8347681);
 
 void ntt(Poly& w) noexcept {
   // Steps 1-3 (copying w) are the in-place update.
-  std::size_t m = 0;                                             // step 4
-  for (std::size_t len = 128; len >= 1; len >>= 1) {             // steps 5-6, 18
-    for (std::size_t start = 0; start < kN; start += 2 * len) {  // steps 7-8, 16
-      const std::int64_t z = kZetas[++m];                        // steps 9-10
-      for (std::size_t j = start; j < start + len; ++j) {        // step 11
+  std::size_t m = 0;                                                      // step 4
+  for (std::size_t len = 128; len >= 1; len >>= 1) {                      // steps 5-6, 18
+    for (std::size_t start = 0; start < kN; start += 2 * len) {           // steps 7-8, 16
+      const std::int64_t z = kZetas[++m];                                 // steps 9-10
+      for (std::size_t j = start; j < start + len; ++j) {                 // step 11
         const std::int32_t t = field::montgomery_reduce(z * w[j + len]);  // step 12
-        w[j + len] = w[j] - t;                                   // step 13
-        w[j] = w[j] + t;                                         // step 14
+        w[j + len] = w[j] - t;                                            // step 13
+        w[j] = w[j] + t;                                                  // step 14
       }
     }
   }
@@ -57,22 +57,24 @@ void ntt(Poly& w) noexcept {
 void inverse_ntt(Poly& w) noexcept {
   // Each layer at most doubles the bound on the sums while the products stay below q, so
   // inputs below q keep every intermediate below 256 q < 2^31.
-  std::size_t m = kN;                                            // step 4
-  for (std::size_t len = 1; len < kN; len <<= 1) {               // steps 5-6, 18
-    for (std::size_t start = 0; start < kN; start += 2 * len) {  // steps 7-8, 16
-      const std::int64_t z = -kZetas[--m];                       // steps 9-10
-      for (std::size_t j = start; j < start + len; ++j) {        // step 11
-        const std::int32_t t = w[j];                             // step 12
-        w[j] = t + w[j + len];                                   // step 13
+  std::size_t m = kN;                                                 // step 4
+  for (std::size_t len = 1; len < kN; len <<= 1) {                    // steps 5-6, 18
+    for (std::size_t start = 0; start < kN; start += 2 * len) {       // steps 7-8, 16
+      const std::int64_t z = -kZetas[--m];                            // steps 9-10
+      for (std::size_t j = start; j < start + len; ++j) {             // step 11
+        const std::int32_t t = w[j];                                  // step 12
+        w[j] = t + w[j + len];                                        // step 13
         w[j + len] = field::montgomery_reduce(z * (t - w[j + len]));  // steps 14-15
       }
     }
   }
-  for (auto& c : w) c = field::montgomery_reduce(static_cast<std::int64_t>(kInverseScale) * c);  // steps 20-23
+  for (auto& c : w)
+    c = field::montgomery_reduce(static_cast<std::int64_t>(kInverseScale) * c);  // steps 20-23
 }
 
 void multiply_ntt(const Poly& a, const Poly& b, Poly& c) noexcept {
-  for (std::size_t i = 0; i < kN; ++i) c[i] = field::montgomery_reduce(static_cast<std::int64_t>(a[i]) * b[i]);
+  for (std::size_t i = 0; i < kN; ++i)
+    c[i] = field::montgomery_reduce(static_cast<std::int64_t>(a[i]) * b[i]);
 }
 
 }  // namespace ostrel::crypto::mldsa65

@@ -36,13 +36,13 @@ inline constexpr std::size_t kW1Bits = 4;   // bitlen((q - 1)/(2 gamma2) - 1)
 
 inline constexpr std::size_t packed_poly_bytes(std::size_t bits) { return kN * bits / 8; }
 
-inline constexpr std::size_t kSeedBytes = 32;        // xi
-inline constexpr std::size_t kRhoBytes = 32;         // seed of A
-inline constexpr std::size_t kRhoPrimeBytes = 64;    // seed of s1, s2
-inline constexpr std::size_t kKeyBytes = 32;         // K, mixed into the signing randomness
-inline constexpr std::size_t kTrBytes = 64;          // H(pk)
-inline constexpr std::size_t kMuBytes = 64;          // message representative
-inline constexpr std::size_t kRndBytes = 32;         // signing randomness
+inline constexpr std::size_t kSeedBytes = 32;      // xi
+inline constexpr std::size_t kRhoBytes = 32;       // seed of A
+inline constexpr std::size_t kRhoPrimeBytes = 64;  // seed of s1, s2
+inline constexpr std::size_t kKeyBytes = 32;       // K, mixed into the signing randomness
+inline constexpr std::size_t kTrBytes = 64;        // H(pk)
+inline constexpr std::size_t kMuBytes = 64;        // message representative
+inline constexpr std::size_t kRndBytes = 32;       // signing randomness
 inline constexpr std::size_t kRhoPrimePrimeBytes = 64;
 inline constexpr std::size_t kCTildeBytes = 2 * kLambda / 8;  // lambda / 4 = 48
 inline constexpr std::size_t kMaxContextBytes = 255;
@@ -51,8 +51,7 @@ inline constexpr std::size_t kPublicKeyBytes = kRhoBytes + kK * packed_poly_byte
 inline constexpr std::size_t kSecretKeyBytes = kRhoBytes + kKeyBytes + kTrBytes +
                                                (kL + kK) * packed_poly_bytes(kEtaBits) +
                                                kK * packed_poly_bytes(kT0Bits);
-inline constexpr std::size_t kSignatureBytes =
-    kCTildeBytes + kL * packed_poly_bytes(kZBits) + kOmega + kK;
+inline constexpr std::size_t kSignatureBytes = kCTildeBytes + kL * packed_poly_bytes(kZBits) + kOmega + kK;
 inline constexpr std::size_t kW1EncodedBytes = kK * packed_poly_bytes(kW1Bits);
 
 static_assert(kPublicKeyBytes == 1952);

@@ -56,10 +56,10 @@ struct Split {
 // FIPS 204, Algorithm 40, for r in [0, q) and h in {0, 1}. Only verification calls it, on
 // public values.
 [[nodiscard]] constexpr std::int32_t use_hint(std::int32_t h, std::int32_t r) noexcept {
-  const Split s = decompose(r);                                           // step 2
+  const Split s = decompose(r);                                         // step 2
   if (h == 1 && s.low > 0) return (s.high + 1) & (kHighBitsRange - 1);  // step 3
   if (h == 1) return (s.high - 1) & (kHighBitsRange - 1);               // step 4
-  return s.high;                                                          // step 5
+  return s.high;                                                        // step 5
 }
 
 }  // namespace ostrel::crypto::mldsa65

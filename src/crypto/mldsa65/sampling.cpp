@@ -15,16 +15,16 @@ static_assert(kShake128Rate % 3 == 0, "RejNTTPoly reads whole triples from each 
 
 // FIPS 204, Algorithm 30 (with Algorithm 14 inline). A is public: no constant-time need.
 void rej_ntt_poly(std::span<const std::uint8_t, kRhoBytes + 2> seed, Poly& a) {
-  Shake128 g;                              // step 2
-  g.absorb(seed);                          // step 3
+  Shake128 g;      // step 2
+  g.absorb(seed);  // step 3
   std::array<std::uint8_t, kShake128Rate> block;
-  std::size_t j = 0;                       // step 1
-  while (j < kN) {                         // step 4
-    g.squeeze(block);                      // step 5, one block of triples at a time
+  std::size_t j = 0;   // step 1
+  while (j < kN) {     // step 4
+    g.squeeze(block);  // step 5, one block of triples at a time
     for (std::size_t p = 0; p < block.size() && j < kN; p += 3) {
       // Algorithm 14: 23 bits, little-endian, the top bit of the third byte dropped.
       const std::int32_t z = block[p] | (block[p + 1] << 8) | ((block[p + 2] & 0x7F) << 16);
-      if (z < kQ) a[j++] = z;              // steps 6-7
+      if (z < kQ) a[j++] = z;  // steps 6-7
     }
   }
 }
@@ -33,18 +33,18 @@ void rej_ntt_poly(std::span<const std::uint8_t, kRhoBytes + 2> seed, Poly& a) {
 // half-byte is rejected may leak, since a rejected half-byte is discarded and the accepted
 // ones are independent of it, so only that decision is declassified before branching on it.
 void rej_bounded_poly(std::span<const std::uint8_t, kRhoPrimeBytes + 2> seed, Poly& a) {
-  Shake256 h;                              // step 2
-  h.absorb(seed);                          // step 3
+  Shake256 h;      // step 2
+  h.absorb(seed);  // step 3
   std::array<std::uint8_t, kShake256Rate> block;
   common::WipeOnExit wipe_block(block);
-  std::size_t j = 0;                       // step 1
-  while (j < kN) {                         // step 4
-    h.squeeze(block);                      // step 5, a block at a time
+  std::size_t j = 0;   // step 1
+  while (j < kN) {     // step 4
+    h.squeeze(block);  // step 5, a block at a time
     for (std::size_t p = 0; p < block.size() && j < kN; ++p) {
       const std::int32_t z0 = block[p] & 0x0F;  // step 6
       const std::int32_t z1 = block[p] >> 4;    // step 7
       // Algorithm 15 for eta = 4: b < 9 gives 4 - b.
-      if (ct::declassify_value(ct::less_than(z0, 9)) != 0) a[j++] = kEta - z0;              // steps 8-10
+      if (ct::declassify_value(ct::less_than(z0, 9)) != 0) a[j++] = kEta - z0;            // steps 8-10
       if (j < kN && ct::declassify_value(ct::less_than(z1, 9)) != 0) a[j++] = kEta - z1;  // steps 11-13
     }
   }
@@ -60,7 +60,7 @@ void expand_a(std::span<const std::uint8_t, kRhoBytes> rho, PolyMatrix& a_hat) {
       // Step 3: rho || IntegerToBytes(s, 1) || IntegerToBytes(r, 1); column index first.
       seed[kRhoBytes] = static_cast<std::uint8_t>(s);
       seed[kRhoBytes + 1] = static_cast<std::uint8_t>(r);
-      rej_ntt_poly(seed, a_hat[r][s]);      // step 4
+      rej_ntt_poly(seed, a_hat[r][s]);  // step 4
     }
   }
 }
@@ -77,7 +77,8 @@ void expand_s(std::span<const std::uint8_t, kRhoPrimeBytes> rho_prime, PolyVecL&
   }
 }
 
-void expand_mask(std::span<const std::uint8_t, kRhoPrimePrimeBytes> rho_pp, std::uint16_t kappa, PolyVecL& y) {
+void expand_mask(std::span<const std::uint8_t, kRhoPrimePrimeBytes> rho_pp, std::uint16_t kappa,
+                 PolyVecL& y) {
   // Step 1: c = 1 + bitlen(gamma1 - 1) = 20 bits per coefficient, 640 bytes per polynomial.
   constexpr std::size_t kBytes = packed_poly_bytes(kZBits);
   std::array<std::uint8_t, kRhoPrimePrimeBytes + 2> seed;
@@ -87,9 +88,9 @@ void expand_mask(std::span<const std::uint8_t, kRhoPrimePrimeBytes> rho_pp, std:
   std::copy(rho_pp.begin(), rho_pp.end(), seed.begin());
   for (std::size_t r = 0; r < kL; ++r) {  // step 2
     const auto n = static_cast<std::uint16_t>(kappa + r);
-    seed[kRhoPrimePrimeBytes] = static_cast<std::uint8_t>(n);        // step 3
+    seed[kRhoPrimePrimeBytes] = static_cast<std::uint8_t>(n);  // step 3
     seed[kRhoPrimePrimeBytes + 1] = static_cast<std::uint8_t>(n >> 8);
-    shake256(seed, v);                                               // step 4
+    shake256(seed, v);  // step 4
     // Step 5, BitUnpack(v, gamma1 - 1, gamma1): two coefficients per 5 bytes.
     for (std::size_t i = 0; i < kN / 2; ++i) {
       const std::uint8_t* b = &v[5 * i];
@@ -103,14 +104,14 @@ void expand_mask(std::span<const std::uint8_t, kRhoPrimePrimeBytes> rho_pp, std:
 
 void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c) {
   // The shuffle runs on bytes so that each sweep over the positions is cheap.
-  std::array<std::int8_t, kN> cb{};       // step 1
+  std::array<std::int8_t, kN> cb{};  // step 1
   std::array<std::uint8_t, kShake256Rate> block;
   common::WipeOnExit wipe_cb(cb);
   common::WipeOnExit wipe_block(block);
-  Shake256 h;                             // step 2
-  h.absorb(c_tilde);                      // step 3
-  h.squeeze(block);                       // step 4 reads the first 8 bytes of the stream
-  std::uint64_t signs = 0;                // step 5
+  Shake256 h;               // step 2
+  h.absorb(c_tilde);        // step 3
+  h.squeeze(block);         // step 4 reads the first 8 bytes of the stream
+  std::uint64_t signs = 0;  // step 5
   for (int i = 0; i < 8; ++i) signs |= static_cast<std::uint64_t>(block[i]) << (8 * i);
   std::size_t pos = 8;
 
@@ -130,12 +131,14 @@ void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c
     signs >>= 1;
     std::int8_t cj = 0;
     for (std::size_t k = 0; k < i; ++k) {
-      const auto eq = static_cast<std::int8_t>(-static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
+      const auto eq = static_cast<std::int8_t>(
+          -static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
       cj |= static_cast<std::int8_t>(cb[k] & eq);
     }
     cb[i] = cj;
     for (std::size_t k = 0; k <= i; ++k) {
-      const auto eq = static_cast<std::int8_t>(-static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
+      const auto eq = static_cast<std::int8_t>(
+          -static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
       cb[k] = static_cast<std::int8_t>((cb[k] & ~eq) | (sign & eq));
     }
   }

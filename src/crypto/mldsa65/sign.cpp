@@ -58,7 +58,8 @@ void message_representative(std::span<const std::uint8_t, kTrBytes> tr,
 
 common::Result<void, CryptoError> sign_internal(const PublicState& pub, const SecretState& sec,
                                                 std::span<const std::uint8_t, kMuBytes> mu,
-                                                std::span<const std::uint8_t, kRndBytes> rnd, SignatureSpan sig) {
+                                                std::span<const std::uint8_t, kRndBytes> rnd,
+                                                SignatureSpan sig) {
   SignScratch s;
   {
     Shake256 h;  // step 7: rho'' = H(K || rnd || mu, 64)
@@ -71,7 +72,7 @@ common::Result<void, CryptoError> sign_internal(const PublicState& pub, const Se
   // Step 8. IntegerToBytes(kappa + r, 2) in ExpandMask must not wrap; about 13000 rejections
   // in a row are needed to get there, which a well-formed key makes impossible in practice.
   for (std::uint32_t kappa = 0; kappa + kL <= 0x10000; kappa += kL) {  // steps 10, 31
-    expand_mask(s.rho_pp, static_cast<std::uint16_t>(kappa), s.y);   // step 11
+    expand_mask(s.rho_pp, static_cast<std::uint16_t>(kappa), s.y);     // step 11
 
     // Step 12: w = NTT^-1(A-hat o NTT(y)), then taken into [0, q).
     s.cs1 = s.y;

@@ -9,7 +9,8 @@
 namespace ostrel::crypto::mldsa65 {
 
 // Everything here is public: the key, the message and the signature.
-common::Result<void, CryptoError> verify_internal(const PublicState& pub, std::span<const std::uint8_t, kMuBytes> mu,
+common::Result<void, CryptoError> verify_internal(const PublicState& pub,
+                                                  std::span<const std::uint8_t, kMuBytes> mu,
                                                   std::span<const std::uint8_t, kSignatureBytes> sig) {
   std::array<std::uint8_t, kCTildeBytes> c_tilde;
   PolyVecL z;

@@ -60,10 +60,11 @@ struct Child {
 
 [[maybe_unused]] Child run_under_memcheck(const std::string& test) {
   const auto self = std::filesystem::read_symlink("/proc/self/exe");
-  const auto log = std::filesystem::temp_directory_path() / ("ostrel_mldsa_memcheck_" + std::to_string(::getpid()));
+  const auto log =
+      std::filesystem::temp_directory_path() / ("ostrel_mldsa_memcheck_" + std::to_string(::getpid()));
   const std::string cmd = "valgrind -q --error-exitcode=99 --leak-check=no \"" + self.string() +
-                          "\" --gtest_also_run_disabled_tests --gtest_filter=MlDsa65ConstantTime." + test + " > \"" +
-                          log.string() + "\" 2>&1";
+                          "\" --gtest_also_run_disabled_tests --gtest_filter=MlDsa65ConstantTime." + test +
+                          " > \"" + log.string() + "\" 2>&1";
   const int raw = std::system(cmd.c_str());
   std::stringstream text;
   text << std::ifstream(log).rdbuf();

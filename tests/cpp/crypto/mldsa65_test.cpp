@@ -102,7 +102,8 @@ TEST(MlDsa65, FixedSizeInputsAreCheckedAtTheBoundary) {
       } else {
         ASSERT_FALSE(r.has_value());
         EXPECT_EQ(r.error().kind, CryptoError::Kind::InvalidLength);
-        EXPECT_NE(r.error().display().find("must be " + std::to_string(in.size) + " bytes, got " + std::to_string(size)),
+        EXPECT_NE(r.error().display().find("must be " + std::to_string(in.size) + " bytes, got " +
+                                           std::to_string(size)),
                   std::string::npos)
             << r.error().display();
       }
@@ -158,7 +159,8 @@ TEST(MlDsa65, TamperingIsDetected) {
         << what << ": " << r.error().display();
   };
   // Bits in c~, in the first and last z coefficients, in the hint indices and counts.
-  for (std::size_t bit : {0ul, 47 * 8 + 7ul, 48 * 8ul, 3247 * 8 + 3ul, 3248 * 8ul, 3308 * 8 + 1ul, 3303 * 8ul}) {
+  for (std::size_t bit :
+       {0ul, 47 * 8 + 7ul, 48 * 8ul, 3247 * 8 + 3ul, 3248 * 8ul, 3308 * 8 + 1ul, 3303 * 8ul}) {
     auto s = *sig;
     s[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
     expect_refused(pk.verify(msg, s, ctx), "signature bit " + std::to_string(bit));
@@ -285,8 +287,8 @@ TEST(MlDsa65, ForgedExpandedKeysAreRefused) {
     bool accepted;
   };
   const Case cases[] = {
-      {"rho changed", 0, 0x01, false},       // A, hence t, no longer matches t0
-      {"K changed", 32, 0x01, true},         // K only seeds the signing randomness
+      {"rho changed", 0, 0x01, false},  // A, hence t, no longer matches t0
+      {"K changed", 32, 0x01, true},    // K only seeds the signing randomness
       {"tr changed", 64, 0x80, false},
       {"s1 coefficient changed", kS1, 0x01, false},
       {"s1 nibble out of range", kS1, 0xF0, false},  // unless the nibble already was 0xF
@@ -335,7 +337,8 @@ TEST(MlDsa65, OneKeySignsAndVerifiesFromManyThreads) {
 
 // Their keys and signatures, recorded by scripts/mldsa65_crosscheck.py.
 TEST(MlDsa65Interop, VerifiesWhatCryptographyRecorded) {
-  const auto file = tv::VectorFile::load_path(tv::source_dir() / "tests/cpp/crypto/mldsa65_cryptography.json");
+  const auto file =
+      tv::VectorFile::load_path(tv::source_dir() / "tests/cpp/crypto/mldsa65_cryptography.json");
   int keys = 0, sigs = 0;
   for (auto c : file.cases()) {
     auto key = MlDsa65PrivateKey::from_seed(tv::hex_field(c, "seed"));
@@ -373,7 +376,8 @@ TEST(MlDsa65Interop, AgreesWithCryptographyBothWays) {
   };
   std::vector<Case> cases;
   std::string ours = "[";
-  const std::pair<std::size_t, std::size_t> shapes[] = {{0, 0}, {1, 0}, {100, 9}, {4096, 255}, {33, 0}, {7, 1}};
+  const std::pair<std::size_t, std::size_t> shapes[] = {{0, 0},      {1, 0},  {100, 9},
+                                                        {4096, 255}, {33, 0}, {7, 1}};
   for (std::size_t i = 0; i < std::size(shapes); ++i) {
     auto key = MlDsa65PrivateKey::generate();
     ASSERT_TRUE(key);
@@ -384,19 +388,20 @@ TEST(MlDsa65Interop, AgreesWithCryptographyBothWays) {
     auto sig = i % 2 == 0 ? key->sign_deterministic(msg, ctx) : key->sign_hedged(msg, ctx);
     ASSERT_TRUE(sig);
     ours += std::string(i ? "," : "") + "{\"seed\":\"" + tv::to_hex(*key->seed()) + "\",\"pk\":\"" +
-            tv::to_hex(key->public_key().bytes()) + "\",\"message\":\"" + tv::to_hex(msg) + "\",\"context\":\"" +
-            tv::to_hex(ctx) + "\",\"signature\":\"" + tv::to_hex(*sig) + "\"}";
+            tv::to_hex(key->public_key().bytes()) + "\",\"message\":\"" + tv::to_hex(msg) +
+            "\",\"context\":\"" + tv::to_hex(ctx) + "\",\"signature\":\"" + tv::to_hex(*sig) + "\"}";
     cases.push_back({std::move(*key), std::move(msg), std::move(ctx)});
   }
   ours += "]";
   std::ofstream(in_path) << ours;
 
-  const std::string cmd = "\"" + python + "\" \"" + script.string() + "\" check < \"" + in_path.string() + "\" > \"" +
-                          out_path.string() + "\" 2> \"" + err_path.string() + "\"";
+  const std::string cmd = "\"" + python + "\" \"" + script.string() + "\" check < \"" + in_path.string() +
+                          "\" > \"" + out_path.string() + "\" 2> \"" + err_path.string() + "\"";
   const int status = std::system(cmd.c_str());
   std::stringstream err;
   err << std::ifstream(err_path).rdbuf();
-  ASSERT_EQ(status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-DSA); it said:\n" << err.str();
+  ASSERT_EQ(status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-DSA); it said:\n"
+                       << err.str();
 
   simdjson::dom::parser parser;
   simdjson::dom::array theirs;

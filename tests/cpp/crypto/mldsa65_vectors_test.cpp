@@ -75,7 +75,8 @@ void check_siggen_case(simdjson::dom::element c, const MlDsa65PrivateKey& key) {
   const Bytes rnd = deterministic ? kZeroRnd : hex_field(c, "rnd");
   const Bytes expected = hex_field(c, "signature");
 
-  common::Result<MlDsa65Signature, CryptoError> sig = common::fail(CryptoError{CryptoError::Kind::Backend, "unset"});
+  common::Result<MlDsa65Signature, CryptoError> sig =
+      common::fail(CryptoError{CryptoError::Kind::Backend, "unset"});
   common::Result<void, CryptoError> verified = common::fail(CryptoError{CryptoError::Kind::Backend, "unset"});
   if (interface == "external") {
     ASSERT_EQ(string_field(c, "preHash"), "pure");
