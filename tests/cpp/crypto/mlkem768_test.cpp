@@ -10,6 +10,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -190,6 +191,72 @@ TEST(MlKem768, CorruptedKeysAreRejected) {
   auto embedded = DecapsulationKey::from_expanded(expanded2);
   ASSERT_FALSE(embedded);
   EXPECT_EQ(embedded.error().kind, CryptoError::Kind::InvalidKey);
+}
+
+// Random encapsulation keys are accepted exactly when every 12-bit value is below q, and random
+// ciphertexts always decapsulate, to the rejection key.
+TEST(MlKem768, RandomInputsAreJudgedByTheirContentAlone) {
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> byte(0, 255);
+  const auto dk = fixed_key();
+  int accepted = 0;
+  for (int trial = 0; trial < 200; ++trial) {
+    Bytes ek(kEncapsulationKeyBytes);
+    for (auto& b : ek) b = static_cast<std::uint8_t>(byte(rng));
+    // Most trials get small values so that both outcomes occur; a few keep one large value.
+    bool reduced = true;
+    for (std::size_t i = 0; i < 768; ++i) {
+      const std::size_t lo = 3 * (i / 2);
+      if (trial % 4 != 0) {
+        if (i % 2 == 0) ek[lo + 1] &= 0xF7;  // keep values below 2^11 < q
+        else ek[lo + 2] &= 0x7F;
+      }
+      const std::uint32_t v = i % 2 == 0 ? (ek[lo] | (ek[lo + 1] & 0x0F) << 8) : (ek[lo + 1] >> 4 | ek[lo + 2] << 4);
+      reduced &= v < 3329;
+    }
+    auto parsed = EncapsulationKey::from_bytes(ek);
+    ASSERT_EQ(parsed.has_value(), reduced) << trial;
+    if (parsed) {
+      ++accepted;
+      EXPECT_EQ(bytes_of(parsed->bytes()), ek);
+      EXPECT_TRUE(parsed->encapsulate());
+    }
+    Bytes c(kCiphertextBytes);
+    for (auto& b : c) b = static_cast<std::uint8_t>(byte(rng));
+    auto k = dk.decapsulate(c);
+    ASSERT_TRUE(k);
+    EXPECT_EQ(bytes_of(k->span()), rejection_key(dk, c));
+  }
+  EXPECT_GT(accepted, 0);
+  EXPECT_LT(accepted, 200);
+}
+
+// ByteDecode_12 takes s_hat mod q, so an expanded key whose s_hat holds x + q in place of x
+// (possible for x < 4096 - q) decapsulates exactly as the original.
+TEST(MlKem768, UnreducedSecretCoefficientsDecodeModQ) {
+  const auto dk = fixed_key();
+  Bytes expanded = bytes_of(dk.expanded_bytes().span());
+  int changed = 0;
+  for (std::size_t i = 0; i < 2 * 1152 / 3; i += 2) {  // first coefficient of each 3-byte pair
+    const std::size_t lo = 3 * (i / 2);
+    const std::uint32_t v = expanded[lo] | (expanded[lo + 1] & 0x0F) << 8;
+    if (v + 3329 < 4096 && lo + 2 < 1152) {
+      const std::uint32_t w = v + 3329;
+      expanded[lo] = static_cast<std::uint8_t>(w);
+      expanded[lo + 1] = static_cast<std::uint8_t>((expanded[lo + 1] & 0xF0) | (w >> 8));
+      ++changed;
+    }
+  }
+  ASSERT_GT(changed, 10);
+  auto altered = DecapsulationKey::from_expanded(expanded);
+  ASSERT_TRUE(altered) << altered.error().display();
+  for (int i = 0; i < 3; ++i) {
+    auto enc = dk.encapsulation_key().encapsulate();
+    ASSERT_TRUE(enc);
+    EXPECT_EQ(bytes_of(altered->decapsulate(enc->ciphertext)->span()), bytes_of(enc->shared_secret.span()));
+  }
+  // Its canonical re-encoding is the original key.
+  EXPECT_EQ(bytes_of(altered->expanded_bytes().span()), bytes_of(dk.expanded_bytes().span()));
 }
 
 TEST(MlKem768, RandomSourceFailureIsReportedForEveryDraw) {
