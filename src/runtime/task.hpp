@@ -10,6 +10,13 @@
 //
 // Exceptions escaping a task body are carried to the awaiter and rethrown there; block_on turns an
 // escaping exception into a RuntimeFault. Errors proper are values (Task<Result<T, E>>).
+//
+// Compiler pitfall (GCC 12): a temporary of an aggregate type with a non-trivial destructor that is
+// brace-initialised inside a co_await expression is destroyed twice, e.g.
+//     co_await store.put(Record{id, name});            // Record an aggregate holding a string
+//     co_await Waiter{shared_ptr_member};               // an aggregate awaiter
+// Name the value first (`Record r{...}; co_await store.put(std::move(r));`) or give the type a
+// constructor. Temporaries of non-aggregate types (std::string, std::pair, Task) are not affected.
 #include <cassert>
 #include <concepts>
 #include <coroutine>

@@ -190,6 +190,7 @@ TEST(Spawn, EmptyTaskIsRefused) {
 // Moves the awaiting coroutine onto `strand`, so what it does next is serialised with other
 // handlers of that strand.
 struct OnStrand {
+  explicit OnStrand(asio::strand<asio::io_context::executor_type> s) : strand(std::move(s)) {}
   asio::strand<asio::io_context::executor_type> strand;
   bool await_ready() const noexcept { return false; }
   void await_suspend(std::coroutine_handle<> h) { asio::post(strand, [h] { h.resume(); }); }
@@ -198,7 +199,7 @@ struct OnStrand {
 
 Task<void> record_wait(asio::steady_timer& timer, asio::strand<asio::io_context::executor_type> strand,
                        std::error_code* out, std::atomic<bool>* waiting) {
-  co_await OnStrand{strand};
+  co_await OnStrand(strand);
   waiting->store(true);  // the wait below is initiated before this strand handler ends
   *out = co_await timer.async_wait(use_task);
 }
