@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -93,6 +94,9 @@ bind::PyResult<Options> load_options(const ConstructorArgs& a) {
   if (!require_none(a, kTokenSigner, "token_signer", "PqTokenSigner")) return bind::pending();
   auto geo = a.get<std::optional<double>>(kGeoDriftMaxKm);
   if (!geo) return bind::pending();
+  // Every comparison with NaN is false, so no move would ever exceed it: each change of address
+  // would pass as a mere warning. Refused rather than let the geographic check open up.
+  if (*geo && std::isnan(**geo)) return bind::raise(bind::ErrorKind::Value, "geo_drift_max_km must not be NaN");
   o.geo_drift_max_km = *geo;
   if (!require_none(a, kRateStore, "rate_store", "RedisRateLimitStore")) return bind::pending();
   // Any object at this point; which ones are accepted is checked once the chain is built.
@@ -101,7 +105,7 @@ bind::PyResult<Options> load_options(const ConstructorArgs& a) {
 }
 
 // The native broadcaster shared with a Python broadcaster object; null for any other object.
-std::shared_ptr<core::InvalidationBroadcaster> shared_broadcaster(PyObject*) { return nullptr; }
+std::shared_ptr<core::InvalidationBroadcaster> invalidation_broadcaster_from_py(PyObject*) { return nullptr; }
 
 bind::PyResult<GateHandle> assemble(core::PolicySet policies, const Options& o) {
   auto engine = std::make_shared<core::PolicyEngine>(std::move(policies));
@@ -112,7 +116,7 @@ bind::PyResult<GateHandle> assemble(core::PolicySet policies, const Options& o) 
   }
   core::Gate gate = core::Gate::create(std::move(chain), o.observe_only);
   if (o.broadcaster != nullptr) {
-    auto broadcaster = shared_broadcaster(o.broadcaster);
+    auto broadcaster = invalidation_broadcaster_from_py(o.broadcaster);
     if (!broadcaster) {
       return bind::raise(bind::ErrorKind::Value,
                          "broadcaster must be RedisInvalidationBroadcaster or InMemoryInvalidationBroadcaster");
