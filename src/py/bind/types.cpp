@@ -44,6 +44,8 @@ PyObject* make_type(const ClassDef& def, std::size_t basicsize, destructor deall
   if (def.getset != nullptr) slots.push_back({Py_tp_getset, def.getset});
   if (def.repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(def.repr)});
   if (def.len != nullptr) slots.push_back({Py_sq_length, reinterpret_cast<void*>(def.len)});
+  if (def.traverse != nullptr) slots.push_back({Py_tp_traverse, reinterpret_cast<void*>(def.traverse)});
+  if (def.clear != nullptr) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(def.clear)});
   slots.push_back({0, nullptr});
 
   PyType_Spec spec{};
@@ -53,7 +55,7 @@ PyObject* make_type(const ClassDef& def, std::size_t basicsize, destructor deall
   // No Py_TPFLAGS_BASETYPE: Python code cannot subclass. No dict or weaklist offset: no ad-hoc
   // attributes, no weak references. Not Py_TPFLAGS_IMMUTABLETYPE, which would forbid the rename
   // below.
-  spec.flags = Py_TPFLAGS_DEFAULT;
+  spec.flags = Py_TPFLAGS_DEFAULT | (def.traverse != nullptr ? Py_TPFLAGS_HAVE_GC : 0);
   spec.slots = slots.data();
   Ref type = Ref::steal(PyType_FromSpec(&spec));
   if (!type) return nullptr;

@@ -54,6 +54,10 @@ struct ClassDef {
   PyGetSetDef* getset = nullptr;  // getters only: no property of the module has a setter
   reprfunc repr = nullptr;
   lenfunc len = nullptr;
+  // Only for a value that holds Python objects: makes the class take part in garbage collection.
+  // The traverse function must also visit Py_TYPE(self), which every instance references.
+  traverseproc traverse = nullptr;
+  inquiry clear = nullptr;
 };
 
 // Builds the heap type; nullptr with an error set on failure.
@@ -65,6 +69,7 @@ std::string type_name(PyObject* obj);
 template <class T>
 void dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
+  if ((PyType_GetFlags(type) & Py_TPFLAGS_HAVE_GC) != 0) PyObject_GC_UnTrack(self);
   std::destroy_at(&reinterpret_cast<Instance<T>*>(self)->value);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
