@@ -235,9 +235,11 @@ class BroadcastReceiver {
   }
 
   // Waits for the next item (or Lagged, or Closed). When it has to wait, the awaiting task resumes
-  // on a runtime worker. One receiver serves one consumer: do not receive concurrently on it.
+  // on a runtime worker. One receiver serves one consumer: do not receive concurrently on it. In an
+  // aborted spawned task it never returns, even when items are waiting: the task ends here.
   Task<Received<T>> recv() {
     for (;;) {
+      co_await abort_point();
       TryReceived<T> r = try_recv();
       switch (r.index()) {
         case 0:

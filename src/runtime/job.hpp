@@ -122,5 +122,24 @@ bool suspend_on_job(std::coroutine_handle<P> h, Canceller* canceller, Start&& st
   return waiting;
 }
 
+// Ends the awaiting task here if it belongs to an aborted job; otherwise does not suspend. For
+// loops whose waits may all complete at once (a receiver with a backlog never suspends), so that
+// an abort still takes effect at the next turn.
+struct AbortPoint {
+  bool await_ready() const noexcept { return false; }
+  template <class P>
+  bool await_suspend(std::coroutine_handle<P> h) {
+    Job* job = job_of(h);
+    if (job == nullptr || !job->aborted()) return false;
+    job->post_resume(h);  // resumption of an aborted job destroys it
+    return true;
+  }
+  void await_resume() const noexcept {}
+};
+
 }  // namespace detail
+
+// `co_await abort_point();` stops an aborted spawned task right there.
+inline detail::AbortPoint abort_point() noexcept { return {}; }
+
 }  // namespace ostrel::runtime

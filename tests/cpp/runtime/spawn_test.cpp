@@ -104,6 +104,32 @@ TEST(Spawn, AbortStopsATaskWaitingOnAChannelAndReleasesItsReceiver) {
   EXPECT_FALSE(tx.send(2).has_value());  // nobody left to receive
 }
 
+Task<void> listen_slowly(BroadcastReceiver<int> rx, std::atomic<int>* items, std::atomic<bool>* busy,
+                         std::atomic<bool>* release) {
+  for (;;) {
+    auto r = co_await rx.recv();
+    if (!std::holds_alternative<int>(r)) co_return;
+    items->fetch_add(1);
+    busy->store(true);
+    while (!release->load()) std::this_thread::yield();
+  }
+}
+
+TEST(Spawn, AbortedListenerWithABacklogTakesNoFurtherItem) {
+  BroadcastSender<int> tx(16);
+  std::atomic<int> items{0};
+  std::atomic<bool> busy{false}, release{false};
+  auto h = spawn(shared(), listen_slowly(tx.subscribe(), &items, &busy, &release));
+  ASSERT_TRUE(h.has_value());
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(tx.send(i).has_value());
+  for (int i = 0; i < 10000 && !busy.load(); ++i) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(busy.load());
+  h->abort();
+  release = true;  // four items are still waiting: the next recv() must end the task instead
+  ASSERT_TRUE(h->wait_finished(10s));
+  EXPECT_EQ(items.load(), 1);
+}
+
 TEST(Spawn, ListenerEndsWhenTheChannelCloses) {
   std::atomic<int> items{0};
   std::atomic<bool> closed{false};
