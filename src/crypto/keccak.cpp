@@ -115,8 +115,8 @@ namespace {
   std::uint64_t d[5];
 #pragma GCC unroll 5
   for (std::size_t x = 0; x < 5; ++x) d[x] = c[(x + 4) % 5] ^ std::rotl(c[(x + 1) % 5], 1);
-  // rho and pi (Algorithms 2 and 3) with theta's parity folded into the gather, then chi
-  // (Algorithm 4), one output row at a time so that few values are live at once.
+    // rho and pi (Algorithms 2 and 3) with theta's parity folded into the gather, then chi
+    // (Algorithm 4), one output row at a time so that few values are live at once.
 #pragma GCC unroll 5
   for (std::size_t y = 0; y < 5; ++y) {
     std::uint64_t b[5];

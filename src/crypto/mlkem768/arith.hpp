@@ -82,7 +82,8 @@ static_assert(detail::pow_mod_q(kZeta, 128) == kQ - 1, "17^128 = -1, so 17 has o
 // (FIPS 203, Algorithms 9 and 10).
 inline constexpr std::array<std::int16_t, 128> kZetas = [] {
   std::array<std::int16_t, 128> z{};
-  for (unsigned i = 0; i < 128; ++i) z[i] = detail::to_montgomery(detail::pow_mod_q(kZeta, detail::bit_rev7(i)));
+  for (unsigned i = 0; i < 128; ++i)
+    z[i] = detail::to_montgomery(detail::pow_mod_q(kZeta, detail::bit_rev7(i)));
   return z;
 }();
 

@@ -89,11 +89,15 @@ bool byte_decode12_reduced(Poly& out, std::span<const std::uint8_t, kPolyBytes> 
   return too_large == 0;
 }
 
-void compress_du(std::span<std::uint8_t, kCompressedUBytes> out, const Poly& a) noexcept { compress_pack<kDu>(out, a); }
+void compress_du(std::span<std::uint8_t, kCompressedUBytes> out, const Poly& a) noexcept {
+  compress_pack<kDu>(out, a);
+}
 void decompress_du(Poly& out, std::span<const std::uint8_t, kCompressedUBytes> in) noexcept {
   unpack_decompress<kDu>(out, in);
 }
-void compress_dv(std::span<std::uint8_t, kCompressedVBytes> out, const Poly& a) noexcept { compress_pack<kDv>(out, a); }
+void compress_dv(std::span<std::uint8_t, kCompressedVBytes> out, const Poly& a) noexcept {
+  compress_pack<kDv>(out, a);
+}
 void decompress_dv(Poly& out, std::span<const std::uint8_t, kCompressedVBytes> in) noexcept {
   unpack_decompress<kDv>(out, in);
 }

@@ -102,41 +102,46 @@ bool decode_public_key(PkePublicKey& pk, std::span<const std::uint8_t, kEncapsul
 
 void decode_secret_key(PkeSecretKey& sk, std::span<const std::uint8_t, kPkeSecretKeyBytes> dk) noexcept {
   for (std::size_t i = 0; i < kK; ++i)
-    byte_decode12(sk.s_hat[i], std::span<const std::uint8_t, kPolyBytes>(dk.data() + i * kPolyBytes, kPolyBytes));
+    byte_decode12(sk.s_hat[i],
+                  std::span<const std::uint8_t, kPolyBytes>(dk.data() + i * kPolyBytes, kPolyBytes));
 }
 
 // FIPS 203, Algorithm 14, with steps 2-8 done once by decode_public_key or kpke_keygen.
 void kpke_encrypt(std::span<std::uint8_t, kCiphertextBytes> c, const PkePublicKey& pk,
-                  std::span<const std::uint8_t, kMessageBytes> m, std::span<const std::uint8_t, kSymBytes> r) noexcept {
+                  std::span<const std::uint8_t, kMessageBytes> m,
+                  std::span<const std::uint8_t, kSymBytes> r) noexcept {
   // Every intermediate here is derived from r or m and would reveal them.
   PolyVec y, e1, u;
   Poly e2, mu, v;
   WipeOnExit wipe_y(y), wipe_e1(e1), wipe_u(u);
   WipeOnExit wipe_e2(e2), wipe_mu(mu), wipe_v(v);
 
-  std::uint8_t n = 0;                                    // step 1
-  for (auto& p : y) sample_cbd_prf(p, r, n++);           // steps 9-12 (eta1)
-  for (auto& p : e1) sample_cbd_prf(p, r, n++);          // steps 13-16 (eta2)
-  sample_cbd_prf(e2, r, n);                              // step 17
-  for (auto& p : y) ntt(p);                              // step 18
+  std::uint8_t n = 0;                            // step 1
+  for (auto& p : y) sample_cbd_prf(p, r, n++);   // steps 9-12 (eta1)
+  for (auto& p : e1) sample_cbd_prf(p, r, n++);  // steps 13-16 (eta2)
+  sample_cbd_prf(e2, r, n);                      // step 17
+  for (auto& p : y) ntt(p);                      // step 18
 
-  for (std::size_t i = 0; i < kK; ++i) {                 // step 19: u = NTT^-1(A_hat^T o y_hat) + e1
+  for (std::size_t i = 0; i < kK; ++i) {  // step 19: u = NTT^-1(A_hat^T o y_hat) + e1
     multiply_ntts_acc(u[i], column(pk.a_hat, i), elements(y));
     inv_ntt(u[i]);
     poly_add(u[i], e1[i]);
     poly_canonical(u[i]);
   }
-  message_to_poly(mu, m);                                // step 20
-  multiply_ntts_acc(v, elements(pk.t_hat), elements(y)); // step 21: v = NTT^-1(t_hat^T o y_hat) + e2 + mu
+  message_to_poly(mu, m);                                 // step 20
+  multiply_ntts_acc(v, elements(pk.t_hat), elements(y));  // step 21: v = NTT^-1(t_hat^T o y_hat) + e2 + mu
   inv_ntt(v);
   poly_add(v, e2);
   poly_add(v, mu);
   poly_canonical(v);
 
-  for (std::size_t i = 0; i < kK; ++i)                   // step 22
-    compress_du(std::span<std::uint8_t, kCompressedUBytes>(c.data() + i * kCompressedUBytes, kCompressedUBytes), u[i]);
-  compress_dv(std::span<std::uint8_t, kCompressedVBytes>(c.data() + kK * kCompressedUBytes, kCompressedVBytes),
-              v);                                        // steps 23-24
+  for (std::size_t i = 0; i < kK; ++i)  // step 22
+    compress_du(
+        std::span<std::uint8_t, kCompressedUBytes>(c.data() + i * kCompressedUBytes, kCompressedUBytes),
+        u[i]);
+  compress_dv(
+      std::span<std::uint8_t, kCompressedVBytes>(c.data() + kK * kCompressedUBytes, kCompressedVBytes),
+      v);  // steps 23-24
 }
 
 // FIPS 203, Algorithm 15, with step 5 done once by decode_secret_key or kpke_keygen.
@@ -146,18 +151,18 @@ void kpke_decrypt(std::span<std::uint8_t, kMessageBytes> m, const PkeSecretKey& 
   Poly v, w;
   WipeOnExit wipe_u(u);
   WipeOnExit wipe_v(v), wipe_w(w);
-  for (std::size_t i = 0; i < kK; ++i) {                 // steps 1, 3
+  for (std::size_t i = 0; i < kK; ++i) {  // steps 1, 3
     decompress_du(u[i], std::span<const std::uint8_t, kCompressedUBytes>(c.data() + i * kCompressedUBytes,
-                                                                          kCompressedUBytes));
+                                                                         kCompressedUBytes));
     ntt(u[i]);
   }
   decompress_dv(v, std::span<const std::uint8_t, kCompressedVBytes>(c.data() + kK * kCompressedUBytes,
-                                                                     kCompressedVBytes));  // steps 2, 4
-  multiply_ntts_acc(w, elements(sk.s_hat), elements(u)); // step 6: w = v' - NTT^-1(s_hat^T o NTT(u'))
+                                                                    kCompressedVBytes));  // steps 2, 4
+  multiply_ntts_acc(w, elements(sk.s_hat), elements(u));  // step 6: w = v' - NTT^-1(s_hat^T o NTT(u'))
   inv_ntt(w);
   poly_sub(v, w);
   poly_canonical(v);
-  poly_to_message(m, v);                                 // step 7
+  poly_to_message(m, v);  // step 7
 }
 
 }  // namespace ostrel::crypto::mlkem768

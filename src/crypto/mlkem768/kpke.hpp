@@ -35,13 +35,15 @@ void encode_secret_key(std::span<std::uint8_t, kPkeSecretKeyBytes> out, const Pk
 
 // Parses ek_PKE (Algorithm 14, steps 2-8) after the modulus check of FIPS 203, section 7.2;
 // false when a coefficient is not below q.
-[[nodiscard]] bool decode_public_key(PkePublicKey& pk, std::span<const std::uint8_t, kEncapsulationKeyBytes> ek) noexcept;
+[[nodiscard]] bool decode_public_key(PkePublicKey& pk,
+                                     std::span<const std::uint8_t, kEncapsulationKeyBytes> ek) noexcept;
 // s_hat = ByteDecode_12(dk_PKE) (Algorithm 15, step 5).
 void decode_secret_key(PkeSecretKey& sk, std::span<const std::uint8_t, kPkeSecretKeyBytes> dk) noexcept;
 
 // K-PKE.Encrypt(ek, m, r) (FIPS 203, Algorithm 14).
 void kpke_encrypt(std::span<std::uint8_t, kCiphertextBytes> c, const PkePublicKey& pk,
-                  std::span<const std::uint8_t, kMessageBytes> m, std::span<const std::uint8_t, kSymBytes> r) noexcept;
+                  std::span<const std::uint8_t, kMessageBytes> m,
+                  std::span<const std::uint8_t, kSymBytes> r) noexcept;
 
 // K-PKE.Decrypt(dk, c) (FIPS 203, Algorithm 15).
 void kpke_decrypt(std::span<std::uint8_t, kMessageBytes> m, const PkeSecretKey& sk,

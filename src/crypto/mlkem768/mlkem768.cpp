@@ -16,9 +16,9 @@ using common::WipeOnExit;
 // Offsets in the expanded decapsulation key dk = dk_PKE || ek || H(ek) || z (FIPS 203,
 // Algorithm 18, steps 1-4).
 namespace {
-constexpr std::size_t kDkEkOffset = kPkeSecretKeyBytes;                         // 384k
-constexpr std::size_t kDkHashOffset = kDkEkOffset + kEncapsulationKeyBytes;      // 768k + 32
-constexpr std::size_t kDkZOffset = kDkHashOffset + kSymBytes;                    // 768k + 64
+constexpr std::size_t kDkEkOffset = kPkeSecretKeyBytes;                      // 384k
+constexpr std::size_t kDkHashOffset = kDkEkOffset + kEncapsulationKeyBytes;  // 768k + 32
+constexpr std::size_t kDkZOffset = kDkHashOffset + kSymBytes;                // 768k + 64
 static_assert(kDkZOffset + kSymBytes == kDecapsulationKeyBytes);
 }  // namespace
 
@@ -45,15 +45,16 @@ struct DecapsulationKeyState {
 namespace {
 
 // FIPS 203, Algorithm 17, steps 1-2.
-Encapsulation encaps_internal(const EncapsulationKeyState& key, std::span<const std::uint8_t, kMessageBytes> m) {
+Encapsulation encaps_internal(const EncapsulationKeyState& key,
+                              std::span<const std::uint8_t, kMessageBytes> m) {
   Encapsulation out{{}, SecureBytes(kSharedSecretBytes)};
   std::array<std::uint8_t, 2 * kSymBytes> k_r;  // (K, r)
   WipeOnExit wipe(k_r);
-  Sha3_512Sponge g;                              // step 1: (K, r) = G(m || H(ek))
+  Sha3_512Sponge g;  // step 1: (K, r) = G(m || H(ek))
   g.absorb(m);
   g.absorb(key.h);
   g.squeeze(k_r);
-  kpke_encrypt(out.ciphertext, key.pk, m,        // step 2: c = K-PKE.Encrypt(ek, m, r)
+  kpke_encrypt(out.ciphertext, key.pk, m,  // step 2: c = K-PKE.Encrypt(ek, m, r)
                std::span<const std::uint8_t, kSymBytes>(k_r.data() + kSymBytes, kSymBytes));
   std::memcpy(out.shared_secret.data(), k_r.data(), kSharedSecretBytes);
   ct::declassify(out.ciphertext);
@@ -72,16 +73,16 @@ void decaps_internal(std::span<std::uint8_t, kSharedSecretBytes> key_out, const 
   WipeOnExit wipe_k_r(k_r);
   WipeOnExit wipe_c_prime(c_prime);  // equal to c exactly when m' is right: it reveals m'
 
-  kpke_decrypt(m, dk.sk, c);                     // step 5: m' = K-PKE.Decrypt(dk_PKE, c)
-  Sha3_512Sponge g;                              // step 6: (K', r') = G(m' || h)
+  kpke_decrypt(m, dk.sk, c);  // step 5: m' = K-PKE.Decrypt(dk_PKE, c)
+  Sha3_512Sponge g;           // step 6: (K', r') = G(m' || h)
   g.absorb(m);
   g.absorb(ek.h);
   g.squeeze(k_r);
-  Shake256 j;                                    // step 7: K_bar = J(z || c)
+  Shake256 j;  // step 7: K_bar = J(z || c)
   j.absorb(dk.z);
   j.absorb(c);
   j.squeeze(k_bar);
-  kpke_encrypt(c_prime, ek.pk, m,                // step 8: c' = K-PKE.Encrypt(ek_PKE, m', r')
+  kpke_encrypt(c_prime, ek.pk, m,  // step 8: c' = K-PKE.Encrypt(ek_PKE, m', r')
                std::span<const std::uint8_t, kSymBytes>(k_r.data() + kSymBytes, kSymBytes));
   // Steps 9-11: K' replaced by K_bar when c != c', by mask rather than branch.
   std::copy_n(k_r.begin(), kSharedSecretBytes, key_out.begin());
@@ -89,7 +90,9 @@ void decaps_internal(std::span<std::uint8_t, kSharedSecretBytes> key_out, const 
   ct::cmov<kSharedSecretBytes>(key_out, k_bar, differ);
 }
 
-CryptoError invalid_key(std::string detail) { return CryptoError{CryptoError::Kind::InvalidKey, std::move(detail)}; }
+CryptoError invalid_key(std::string detail) {
+  return CryptoError{CryptoError::Kind::InvalidKey, std::move(detail)};
+}
 
 }  // namespace
 
@@ -98,7 +101,8 @@ EncapsulationKey::EncapsulationKey(std::shared_ptr<const EncapsulationKeyState> 
 
 common::Result<EncapsulationKey, CryptoError> EncapsulationKey::from_bytes(std::span<const std::uint8_t> ek) {
   if (ek.size() != kEncapsulationKeyBytes)
-    return common::fail(CryptoError::invalid_length("ML-KEM-768 encapsulation key", kEncapsulationKeyBytes, ek.size()));
+    return common::fail(
+        CryptoError::invalid_length("ML-KEM-768 encapsulation key", kEncapsulationKeyBytes, ek.size()));
   auto state = std::make_shared<EncapsulationKeyState>();
   std::copy(ek.begin(), ek.end(), state->bytes.begin());
   if (!decode_public_key(state->pk, state->bytes))
@@ -112,7 +116,7 @@ std::span<const std::uint8_t, kEncapsulationKeyBytes> EncapsulationKey::bytes() 
 }
 
 common::Result<Encapsulation, CryptoError> EncapsulationKey::encapsulate() const {
-  std::array<std::uint8_t, kMessageBytes> m;     // FIPS 203, Algorithm 20, steps 1-3
+  std::array<std::uint8_t, kMessageBytes> m;  // FIPS 203, Algorithm 20, steps 1-3
   WipeOnExit wipe(m);
   if (auto drawn = random_bytes(m); !drawn) return common::fail(std::move(drawn.error()));
   ct::mark_secret(m);
@@ -130,13 +134,14 @@ DecapsulationKey& DecapsulationKey::operator=(DecapsulationKey&&) noexcept = def
 DecapsulationKey::~DecapsulationKey() = default;
 
 common::Result<DecapsulationKey, CryptoError> DecapsulationKey::generate() {
-  SecureBytes seed(kSeedBytes);                  // FIPS 203, Algorithm 19, steps 1-2
+  SecureBytes seed(kSeedBytes);  // FIPS 203, Algorithm 19, steps 1-2
   if (auto drawn = random_bytes(seed.span()); !drawn) return common::fail(std::move(drawn.error()));
   return from_seed(seed.span());
 }
 
 // FIPS 203, Algorithm 16.
-common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_seed(std::span<const std::uint8_t> seed) {
+common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_seed(
+    std::span<const std::uint8_t> seed) {
   if (seed.size() != kSeedBytes)
     return common::fail(CryptoError::invalid_length("ML-KEM-768 seed (d || z)", kSeedBytes, seed.size()));
   auto dk = std::make_unique<DecapsulationKeyState>();
@@ -146,15 +151,16 @@ common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_seed(std::s
   std::copy_n(dk->seed.data() + kSymBytes, kSymBytes, dk->z.begin());
 
   auto ek = std::make_shared<EncapsulationKeyState>();
-  kpke_keygen(d, ek->pk, dk->sk);                // step 1
-  encode_public_key(ek->bytes, ek->pk);          // step 2
-  sha3_256(ek->bytes, ek->h);                    // step 3's H(ek); dk itself is kept decoded
+  kpke_keygen(d, ek->pk, dk->sk);        // step 1
+  encode_public_key(ek->bytes, ek->pk);  // step 2
+  sha3_256(ek->bytes, ek->h);            // step 3's H(ek); dk itself is kept decoded
   // The seed is handed back to the caller (to store it); what is derived from it stays marked.
   ct::declassify(dk->seed.data(), kSeedBytes);
   return DecapsulationKey(std::move(dk), EncapsulationKey(std::move(ek)));
 }
 
-common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_expanded(std::span<const std::uint8_t> dk_bytes) {
+common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_expanded(
+    std::span<const std::uint8_t> dk_bytes) {
   if (dk_bytes.size() != kDecapsulationKeyBytes)
     return common::fail(
         CryptoError::invalid_length("ML-KEM-768 decapsulation key", kDecapsulationKeyBytes, dk_bytes.size()));
@@ -165,7 +171,8 @@ common::Result<DecapsulationKey, CryptoError> DecapsulationKey::from_expanded(st
   if (!std::equal(ek->h.begin(), ek->h.end(), dk_bytes.begin() + kDkHashOffset))
     return common::fail(invalid_key("ML-KEM-768 decapsulation key: stored hash is not H(ek)"));
   if (!decode_public_key(ek->pk, ek->bytes))
-    return common::fail(invalid_key("ML-KEM-768 decapsulation key: embedded encapsulation key not reduced mod q"));
+    return common::fail(
+        invalid_key("ML-KEM-768 decapsulation key: embedded encapsulation key not reduced mod q"));
 
   auto dk = std::make_unique<DecapsulationKeyState>();
   std::copy_n(dk_bytes.begin() + kDkZOffset, kSymBytes, dk->z.begin());
@@ -192,11 +199,14 @@ SecureBytes DecapsulationKey::expanded_bytes() const {
 }
 
 // FIPS 203, Algorithm 21 (section 7.3's ciphertext check, then Algorithm 18).
-common::Result<SecureBytes, CryptoError> DecapsulationKey::decapsulate(std::span<const std::uint8_t> ciphertext) const {
+common::Result<SecureBytes, CryptoError> DecapsulationKey::decapsulate(
+    std::span<const std::uint8_t> ciphertext) const {
   if (ciphertext.size() != kCiphertextBytes)
-    return common::fail(CryptoError::invalid_length("ML-KEM-768 ciphertext", kCiphertextBytes, ciphertext.size()));
+    return common::fail(
+        CryptoError::invalid_length("ML-KEM-768 ciphertext", kCiphertextBytes, ciphertext.size()));
   SecureBytes key(kSharedSecretBytes);
-  decaps_internal(std::span<std::uint8_t, kSharedSecretBytes>(key.data(), kSharedSecretBytes), *state_, *ek_.state_,
+  decaps_internal(std::span<std::uint8_t, kSharedSecretBytes>(key.data(), kSharedSecretBytes), *state_,
+                  *ek_.state_,
                   std::span<const std::uint8_t, kCiphertextBytes>(ciphertext.data(), kCiphertextBytes));
   ct::declassify(key.data(), key.size());
   return key;

@@ -31,7 +31,8 @@ class EncapsulationKey {
  public:
   // The checks of FIPS 203, section 7.2: exactly 1184 bytes (else InvalidLength), and every
   // encoded coefficient below q, i.e. ByteEncode_12(ByteDecode_12(x)) == x (else InvalidKey).
-  [[nodiscard]] static common::Result<EncapsulationKey, CryptoError> from_bytes(std::span<const std::uint8_t> ek);
+  [[nodiscard]] static common::Result<EncapsulationKey, CryptoError> from_bytes(
+      std::span<const std::uint8_t> ek);
 
   [[nodiscard]] std::span<const std::uint8_t, kEncapsulationKeyBytes> bytes() const noexcept;
 
@@ -60,14 +61,16 @@ class DecapsulationKey {
 
   // ML-KEM.KeyGen_internal(d, z) (FIPS 203, Algorithm 16) from the 64 bytes d || z, the form
   // in which keys are stored; InvalidLength for any other size.
-  [[nodiscard]] static common::Result<DecapsulationKey, CryptoError> from_seed(std::span<const std::uint8_t> seed);
+  [[nodiscard]] static common::Result<DecapsulationKey, CryptoError> from_seed(
+      std::span<const std::uint8_t> seed);
 
   // The 2400-byte expanded key dk_PKE || ek || H(ek) || z after the checks of FIPS 203,
   // section 7.3: InvalidLength for another size, InvalidKey when the stored hash is not H(ek).
   // The embedded ek must also pass the modulus check of section 7.2 (InvalidKey): key
   // generation never produces one that does not, and this object hands it out as a checked
   // EncapsulationKey.
-  [[nodiscard]] static common::Result<DecapsulationKey, CryptoError> from_expanded(std::span<const std::uint8_t> dk);
+  [[nodiscard]] static common::Result<DecapsulationKey, CryptoError> from_expanded(
+      std::span<const std::uint8_t> dk);
 
   DecapsulationKey(DecapsulationKey&&) noexcept;
   DecapsulationKey& operator=(DecapsulationKey&&) noexcept;
@@ -87,7 +90,8 @@ class DecapsulationKey {
   // bytes. Any ciphertext of that size yields a 32-byte key: a forged or altered one yields
   // the implicit-rejection key J(z || c), chosen without a branch, so neither the result nor
   // the running time tells the sender whether the ciphertext was genuine.
-  [[nodiscard]] common::Result<common::SecureBytes, CryptoError> decapsulate(std::span<const std::uint8_t> ciphertext) const;
+  [[nodiscard]] common::Result<common::SecureBytes, CryptoError> decapsulate(
+      std::span<const std::uint8_t> ciphertext) const;
 
  private:
   DecapsulationKey(std::unique_ptr<DecapsulationKeyState> state, EncapsulationKey ek) noexcept;

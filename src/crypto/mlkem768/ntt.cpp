@@ -5,12 +5,12 @@ namespace ostrel::crypto::mlkem768 {
 // FIPS 203, Algorithm 9. Each layer adds at most q to a coefficient's magnitude, so seven
 // layers on inputs below q stay below 8q < 2^15 without intermediate reduction.
 void ntt(Poly& f) noexcept {
-  std::size_t i = 1;                                              // step 1
-  for (std::size_t len = 128; len >= 2; len /= 2) {               // step 2
-    for (std::size_t start = 0; start < kN; start += 2 * len) {   // step 3
-      const std::int16_t zeta = kZetas[i++];                      // steps 4-5
-      for (std::size_t j = start; j < start + len; ++j) {         // step 6
-        const std::int16_t t = fqmul(zeta, f.c[j + len]);         // step 7
+  std::size_t i = 1;                                             // step 1
+  for (std::size_t len = 128; len >= 2; len /= 2) {              // step 2
+    for (std::size_t start = 0; start < kN; start += 2 * len) {  // step 3
+      const std::int16_t zeta = kZetas[i++];                     // steps 4-5
+      for (std::size_t j = start; j < start + len; ++j) {        // step 6
+        const std::int16_t t = fqmul(zeta, f.c[j + len]);        // step 7
         f.c[j + len] = static_cast<std::int16_t>(f.c[j] - t);    // step 8
         f.c[j] = static_cast<std::int16_t>(f.c[j] + t);          // step 9
       }
@@ -22,11 +22,11 @@ void ntt(Poly& f) noexcept {
 // FIPS 203, Algorithm 10. The sums are reduced at every layer (they would otherwise double
 // each time); the differences are reduced by their multiplication with zeta.
 void inv_ntt(Poly& f) noexcept {
-  std::size_t i = 127;                                            // step 1
-  for (std::size_t len = 2; len <= 128; len *= 2) {               // step 2
-    for (std::size_t start = 0; start < kN; start += 2 * len) {   // step 3
-      const std::int16_t zeta = kZetas[i--];                      // steps 4-5
-      for (std::size_t j = start; j < start + len; ++j) {         // step 6
+  std::size_t i = 127;                                                            // step 1
+  for (std::size_t len = 2; len <= 128; len *= 2) {                               // step 2
+    for (std::size_t start = 0; start < kN; start += 2 * len) {                   // step 3
+      const std::int16_t zeta = kZetas[i--];                                      // steps 4-5
+      for (std::size_t j = start; j < start + len; ++j) {                         // step 6
         const std::int16_t t = f.c[j];                                            // step 7
         f.c[j] = barrett_reduce(static_cast<std::int16_t>(t + f.c[j + len]));     // step 8
         f.c[j + len] = fqmul(zeta, static_cast<std::int16_t>(f.c[j + len] - t));  // step 9
@@ -49,8 +49,7 @@ void multiply_ntts_acc(Poly& r, std::span<const Poly* const, kK> a,
       const std::int16_t a0 = a[j]->c[2 * i], a1 = a[j]->c[2 * i + 1];
       const std::int16_t b0 = b[j]->c[2 * i], b1 = b[j]->c[2 * i + 1];
       // Algorithm 12: c0 = a0 b0 + a1 b1 gamma, c1 = a0 b1 + a1 b0.
-      c0 += static_cast<std::int32_t>(a0) * b0 +
-            static_cast<std::int32_t>(fqmul(a1, b1)) * kGammas[i];
+      c0 += static_cast<std::int32_t>(a0) * b0 + static_cast<std::int32_t>(fqmul(a1, b1)) * kGammas[i];
       c1 += static_cast<std::int32_t>(a0) * b1 + static_cast<std::int32_t>(a1) * b0;
     }
     r.c[2 * i] = montgomery_reduce(c0);

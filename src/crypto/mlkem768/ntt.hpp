@@ -16,6 +16,7 @@ void inv_ntt(Poly& f) noexcept;
 
 // r = sum over j of a[j] x b[j] in T_q (FIPS 203, Algorithm 11 with Algorithm 12, summed as
 // in steps 19 and 21 of Algorithm 13), times 2^-16. Inputs |c| < q; output |c| < q.
-void multiply_ntts_acc(Poly& r, std::span<const Poly* const, kK> a, std::span<const Poly* const, kK> b) noexcept;
+void multiply_ntts_acc(Poly& r, std::span<const Poly* const, kK> a,
+                       std::span<const Poly* const, kK> b) noexcept;
 
 }  // namespace ostrel::crypto::mlkem768

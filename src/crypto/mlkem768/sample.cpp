@@ -17,17 +17,18 @@ constexpr std::size_t kFirstSqueezeBlocks = 3;
 }  // namespace
 
 // FIPS 203, Algorithm 7.
-void sample_ntt(Poly& out, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j, std::uint8_t i) noexcept {
-  Shake128 xof;                                            // step 1
+void sample_ntt(Poly& out, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j,
+                std::uint8_t i) noexcept {
+  Shake128 xof;  // step 1
   const std::uint8_t ji[2] = {j, i};
-  xof.absorb(rho);                                         // step 2, B = rho || j || i
+  xof.absorb(rho);  // step 2, B = rho || j || i
   xof.absorb(ji);
   std::array<std::uint8_t, kShake128Rate * kFirstSqueezeBlocks> buf;
   xof.squeeze(buf);
   std::size_t avail = buf.size();
   std::size_t pos = 0;
-  std::size_t n = 0;                                       // step 3
-  while (n < kN) {                                         // step 4
+  std::size_t n = 0;  // step 3
+  while (n < kN) {    // step 4
     if (pos + 3 > avail) {
       // The rate is a multiple of 3, so candidates never straddle blocks.
       static_assert(kShake128Rate % 3 == 0);
@@ -35,12 +36,12 @@ void sample_ntt(Poly& out, std::span<const std::uint8_t, kSymBytes> rho, std::ui
       avail = kShake128Rate;
       pos = 0;
     }
-    const std::uint8_t* c = buf.data() + pos;              // step 5
+    const std::uint8_t* c = buf.data() + pos;  // step 5
     pos += 3;
-    const std::int32_t d1 = c[0] + 256 * (c[1] & 0x0F);    // step 6
-    const std::int32_t d2 = (c[1] >> 4) + 16 * c[2];       // step 7
-    if (d1 < kQ) out.c[n++] = static_cast<std::int16_t>(d1);              // steps 8-11
-    if (d2 < kQ && n < kN) out.c[n++] = static_cast<std::int16_t>(d2);    // steps 12-15
+    const std::int32_t d1 = c[0] + 256 * (c[1] & 0x0F);                 // step 6
+    const std::int32_t d2 = (c[1] >> 4) + 16 * c[2];                    // step 7
+    if (d1 < kQ) out.c[n++] = static_cast<std::int16_t>(d1);            // steps 8-11
+    if (d2 < kQ && n < kN) out.c[n++] = static_cast<std::int16_t>(d2);  // steps 12-15
   }
 }
 
@@ -50,9 +51,9 @@ void sample_ntt(Poly& out, std::span<const std::uint8_t, kSymBytes> rho, std::ui
 void sample_cbd2(Poly& out, std::span<const std::uint8_t, kCbdBytes> b) noexcept {
   static_assert(kEta1 == 2 && kCbdBytes * 8 == 4 * kN);
   for (std::size_t w = 0; w < kN / 8; ++w) {
-    const std::uint32_t t = static_cast<std::uint32_t>(b[4 * w]) | static_cast<std::uint32_t>(b[4 * w + 1]) << 8 |
-                            static_cast<std::uint32_t>(b[4 * w + 2]) << 16 |
-                            static_cast<std::uint32_t>(b[4 * w + 3]) << 24;
+    const std::uint32_t t =
+        static_cast<std::uint32_t>(b[4 * w]) | static_cast<std::uint32_t>(b[4 * w + 1]) << 8 |
+        static_cast<std::uint32_t>(b[4 * w + 2]) << 16 | static_cast<std::uint32_t>(b[4 * w + 3]) << 24;
     const std::uint32_t pair_sums = (t & 0x55555555u) + ((t >> 1) & 0x55555555u);
     for (std::size_t k = 0; k < 8; ++k) {
       const auto x = static_cast<std::int16_t>((pair_sums >> (4 * k)) & 3);

@@ -10,7 +10,8 @@ namespace ostrel::crypto::mlkem768 {
 // A_hat[i][j] = SampleNTT(rho || j || i) (FIPS 203, Algorithm 7, as called in Algorithm 13
 // steps 3-7). Rejection sampling on public data: its running time depends on rho only.
 // Output coefficients in 0 .. q-1.
-void sample_ntt(Poly& out, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j, std::uint8_t i) noexcept;
+void sample_ntt(Poly& out, std::span<const std::uint8_t, kSymBytes> rho, std::uint8_t j,
+                std::uint8_t i) noexcept;
 
 // SamplePolyCBD_2(PRF_2(s, n)) (FIPS 203, Algorithm 8 with eta = 2, and equation 4.3).
 // Branch-free on the secret seed; the PRF output is wiped. Output |c| <= 2.

@@ -19,7 +19,8 @@ template <unsigned D>
 void check_compression() {
   for (std::int32_t x = 0; x < kQ; ++x) {
     // round(2^d x / q) = floor((2^(d+1) x + q) / 2q), in exact integers.
-    const auto expected = static_cast<std::uint16_t>(((std::int64_t{x} << (D + 1)) + kQ) / (2 * kQ) % (1 << D));
+    const auto expected =
+        static_cast<std::uint16_t>(((std::int64_t{x} << (D + 1)) + kQ) / (2 * kQ) % (1 << D));
     ASSERT_EQ(compress<D>(static_cast<std::int16_t>(x)), expected) << "d=" << D << " x=" << x;
   }
   for (std::uint32_t y = 0; y < (1u << D); ++y) {
@@ -66,8 +67,10 @@ Poly schoolbook_sum(const PolyVec& a, const PolyVec& b) {
     for (std::size_t x = 0; x < kN; ++x)
       for (std::size_t y = 0; y < kN; ++y) {
         const std::int64_t p = std::int64_t{a[j].c[x]} * b[j].c[y];
-        if (x + y < kN) acc[x + y] += p;
-        else acc[x + y - kN] -= p;  // X^256 = -1
+        if (x + y < kN)
+          acc[x + y] += p;
+        else
+          acc[x + y - kN] -= p;  // X^256 = -1
       }
   Poly r;
   for (std::size_t i = 0; i < kN; ++i) r.c[i] = static_cast<std::int16_t>(mod_q(acc[i]));
@@ -94,7 +97,8 @@ TEST(MlKem768Arith, NttProductsEqualSchoolbookProducts) {
     const std::array<const Poly*, kK> bp = {&b_hat[0], &b_hat[1], &b_hat[2]};
     multiply_ntts_acc(r, ap, bp);
     inv_ntt(r);
-    for (std::size_t i = 0; i < kN; ++i) ASSERT_EQ(mod_q(r.c[i]), expected.c[i]) << "trial " << trial << " i " << i;
+    for (std::size_t i = 0; i < kN; ++i)
+      ASSERT_EQ(mod_q(r.c[i]), expected.c[i]) << "trial " << trial << " i " << i;
   }
 }
 

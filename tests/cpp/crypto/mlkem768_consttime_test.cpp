@@ -4,10 +4,10 @@
 // secret inputs; the second re-runs this very program under memcheck on the first and fails on
 // any report.
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -64,8 +64,9 @@ TEST(MlKem768ConstantTime, NoSecretDependentBranchUnderMemcheck) {
       ::testing::TempDir() + "mlkem768_memcheck.txt";
   const int status = std::system(cmd.c_str());
   ASSERT_NE(status, -1);
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "memcheck reported secret-dependent behaviour (or valgrind is missing); see "
-                                    << ::testing::TempDir() << "mlkem768_memcheck.txt";
+  EXPECT_EQ(WEXITSTATUS(status), 0)
+      << "memcheck reported secret-dependent behaviour (or valgrind is missing); see " << ::testing::TempDir()
+      << "mlkem768_memcheck.txt";
 #endif
 }
 

@@ -59,7 +59,8 @@ TEST(MlKem768Acvp, EncapDecapFunctions) {
       ASSERT_TRUE(ek) << ek.error().display();
       const auto m = hex_field(c, "m");
       ASSERT_EQ(m.size(), kMessageBytes);
-      const auto enc = ek->encapsulate_internal(std::span<const std::uint8_t, kMessageBytes>(m.data(), kMessageBytes));
+      const auto enc =
+          ek->encapsulate_internal(std::span<const std::uint8_t, kMessageBytes>(m.data(), kMessageBytes));
       EXPECT_EQ(hex(enc.ciphertext), to_hex(hex_field(c, "c")));
       EXPECT_EQ(hex(enc.shared_secret.span()), to_hex(hex_field(c, "k")));
       // The case's expanded key opens what was just made.
@@ -90,8 +91,10 @@ TEST(MlKem768Acvp, EncapDecapFunctions) {
       ADD_FAILURE() << "unknown function " << function;
     }
   }
-  EXPECT_EQ(counts, (std::map<std::string, int>{
-                        {"encapsulation", 17}, {"decapsulation", 7}, {"decapsulationKeyCheck", 6}, {"encapsulationKeyCheck", 7}}));
+  EXPECT_EQ(counts, (std::map<std::string, int>{{"encapsulation", 17},
+                                                {"decapsulation", 7},
+                                                {"decapsulationKeyCheck", 6},
+                                                {"encapsulationKeyCheck", 7}}));
 }
 
 TEST(MlKem768Acvp, DecapsulationFromSeed) {
@@ -117,8 +120,8 @@ void for_each_wycheproof_test(const char* name, Check check) {
     ASSERT_EQ(string_field(group, "parameterSet"), "ML-KEM-768");
     for (auto t : group["tests"].get_array()) {
       const auto result = string_field(t, "result");
-      SCOPED_TRACE(std::string(name) + " tcId " + std::to_string(int_field(t, "tcId")) + " (" + result + ") " +
-                   (has_field(t, "comment") ? string_field(t, "comment") : std::string()));
+      SCOPED_TRACE(std::string(name) + " tcId " + std::to_string(int_field(t, "tcId")) + " (" + result +
+                   ") " + (has_field(t, "comment") ? string_field(t, "comment") : std::string()));
       // No case in these files is "acceptable"; one would need its own decision here.
       ASSERT_TRUE(result == "valid" || result == "invalid");
       check(t, result == "valid");
@@ -170,14 +173,16 @@ TEST(MlKem768Wycheproof, Encapsulation) {
     if (!valid) {
       // Keys of the wrong length, or with a coefficient of q or more (section 7.2).
       ASSERT_FALSE(ek);
-      EXPECT_EQ(ek.error().kind, ek_bytes.size() == kEncapsulationKeyBytes ? CryptoError::Kind::InvalidKey
-                                                                          : CryptoError::Kind::InvalidLength);
+      EXPECT_EQ(ek.error().kind, ek_bytes.size() == kEncapsulationKeyBytes
+                                     ? CryptoError::Kind::InvalidKey
+                                     : CryptoError::Kind::InvalidLength);
       return;
     }
     ASSERT_TRUE(ek) << ek.error().display();
     const auto m = hex_field(t, "m");
     ASSERT_EQ(m.size(), kMessageBytes);
-    const auto enc = ek->encapsulate_internal(std::span<const std::uint8_t, kMessageBytes>(m.data(), kMessageBytes));
+    const auto enc =
+        ek->encapsulate_internal(std::span<const std::uint8_t, kMessageBytes>(m.data(), kMessageBytes));
     EXPECT_EQ(hex(enc.ciphertext), to_hex(hex_field(t, "c")));
     EXPECT_EQ(hex(enc.shared_secret.span()), to_hex(hex_field(t, "K")));
   });

@@ -3,20 +3,19 @@
 #include "crypto/mlkem768/mlkem768.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 #include "crypto/keccak.hpp"
 #include "crypto/rng.hpp"
@@ -74,12 +73,16 @@ TEST(MlKem768, FixedSizesAreCheckedAtTheBoundary) {
   };
   const std::vector<Case> cases = {
       {"seed", kSeedBytes, [&](const Bytes& b) { return err(DecapsulationKey::from_seed(b)); }},
-      {"encapsulation key", kEncapsulationKeyBytes, [&](const Bytes& b) { return err(EncapsulationKey::from_bytes(b)); }},
-      {"expanded key", kDecapsulationKeyBytes, [&](const Bytes& b) { return err(DecapsulationKey::from_expanded(b)); }},
+      {"encapsulation key", kEncapsulationKeyBytes,
+       [&](const Bytes& b) { return err(EncapsulationKey::from_bytes(b)); }},
+      {"expanded key", kDecapsulationKeyBytes,
+       [&](const Bytes& b) { return err(DecapsulationKey::from_expanded(b)); }},
       {"ciphertext", kCiphertextBytes, [&](const Bytes& b) { return err(dk.decapsulate(b)); }},
   };
-  const std::map<std::string, Bytes> valid = {
-      {"seed", pattern(kSeedBytes, 7)}, {"encapsulation key", ek}, {"expanded key", expanded}, {"ciphertext", c}};
+  const std::map<std::string, Bytes> valid = {{"seed", pattern(kSeedBytes, 7)},
+                                              {"encapsulation key", ek},
+                                              {"expanded key", expanded},
+                                              {"ciphertext", c}};
   for (const auto& cs : cases) {
     SCOPED_TRACE(cs.what);
     const Bytes& good = valid.at(cs.what);
@@ -93,7 +96,8 @@ TEST(MlKem768, FixedSizesAreCheckedAtTheBoundary) {
       const auto e = cs.run(*b);
       ASSERT_TRUE(e.has_value()) << b->size();
       EXPECT_EQ(e->kind, CryptoError::Kind::InvalidLength);
-      EXPECT_NE(e->display().find("expected " + std::to_string(cs.size) + " bytes, got " + std::to_string(b->size())),
+      EXPECT_NE(e->display().find("expected " + std::to_string(cs.size) + " bytes, got " +
+                                  std::to_string(b->size())),
                 std::string::npos)
           << e->display();
     }
@@ -109,7 +113,8 @@ TEST(MlKem768, RoundTripWithEveryKeyForm) {
   auto from_expanded = DecapsulationKey::from_expanded(generated->expanded_bytes().span());
   ASSERT_TRUE(from_expanded);
   EXPECT_TRUE(from_expanded->seed().empty());
-  EXPECT_EQ(bytes_of(from_seed->encapsulation_key().bytes()), bytes_of(generated->encapsulation_key().bytes()));
+  EXPECT_EQ(bytes_of(from_seed->encapsulation_key().bytes()),
+            bytes_of(generated->encapsulation_key().bytes()));
   EXPECT_EQ(bytes_of(from_expanded->expanded_bytes().span()), bytes_of(generated->expanded_bytes().span()));
 
   auto ek = EncapsulationKey::from_bytes(generated->encapsulation_key().bytes());
@@ -208,10 +213,13 @@ TEST(MlKem768, RandomInputsAreJudgedByTheirContentAlone) {
     for (std::size_t i = 0; i < 768; ++i) {
       const std::size_t lo = 3 * (i / 2);
       if (trial % 4 != 0) {
-        if (i % 2 == 0) ek[lo + 1] &= 0xF7;  // keep values below 2^11 < q
-        else ek[lo + 2] &= 0x7F;
+        if (i % 2 == 0)
+          ek[lo + 1] &= 0xF7;  // keep values below 2^11 < q
+        else
+          ek[lo + 2] &= 0x7F;
       }
-      const std::uint32_t v = i % 2 == 0 ? (ek[lo] | (ek[lo + 1] & 0x0F) << 8) : (ek[lo + 1] >> 4 | ek[lo + 2] << 4);
+      const std::uint32_t v =
+          i % 2 == 0 ? (ek[lo] | (ek[lo + 1] & 0x0F) << 8) : (ek[lo + 1] >> 4 | ek[lo + 2] << 4);
       reduced &= v < 3329;
     }
     auto parsed = EncapsulationKey::from_bytes(ek);
@@ -298,7 +306,8 @@ TEST(MlKem768, RandomSourceFailureIsReportedForEveryDraw) {
 
 // Their encapsulation keys and encapsulations, recorded by scripts/mlkem768_crosscheck.py.
 TEST(MlKem768Interop, OpensWhatCryptographyRecorded) {
-  const auto file = tv::VectorFile::load_path(tv::source_dir() / "tests/cpp/crypto/mlkem768_cryptography.json");
+  const auto file =
+      tv::VectorFile::load_path(tv::source_dir() / "tests/cpp/crypto/mlkem768_cryptography.json");
   int n = 0;
   for (auto c : file.cases()) {
     auto dk = DecapsulationKey::from_seed(hex_field(c, "seed"));
@@ -332,19 +341,20 @@ TEST(MlKem768Interop, AgreesWithCryptographyBothWays) {
     auto enc = dk->encapsulation_key().encapsulate();
     ASSERT_TRUE(enc);
     ours += std::string(i ? "," : "") + "{\"seed\":\"" + to_hex(dk->seed().span()) + "\",\"ek\":\"" +
-            to_hex(dk->encapsulation_key().bytes()) + "\",\"c\":\"" + to_hex(enc->ciphertext) + "\",\"k\":\"" +
-            to_hex(enc->shared_secret.span()) + "\"}";
+            to_hex(dk->encapsulation_key().bytes()) + "\",\"c\":\"" + to_hex(enc->ciphertext) +
+            "\",\"k\":\"" + to_hex(enc->shared_secret.span()) + "\"}";
     keys.push_back(std::move(*dk));
   }
   ours += "]";
   std::ofstream(in_path) << ours;
 
-  const std::string cmd = "\"" + python + "\" \"" + script.string() + "\" check < \"" + in_path.string() + "\" > \"" +
-                          out_path.string() + "\" 2> \"" + err_path.string() + "\"";
+  const std::string cmd = "\"" + python + "\" \"" + script.string() + "\" check < \"" + in_path.string() +
+                          "\" > \"" + out_path.string() + "\" 2> \"" + err_path.string() + "\"";
   const int status = std::system(cmd.c_str());
   std::stringstream err;
   err << std::ifstream(err_path).rdbuf();
-  ASSERT_EQ(status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-KEM); it said:\n" << err.str();
+  ASSERT_EQ(status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-KEM); it said:\n"
+                       << err.str();
 
   simdjson::dom::parser parser;
   simdjson::dom::array theirs;

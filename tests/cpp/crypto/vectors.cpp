@@ -44,7 +44,9 @@ std::string to_hex(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-VectorFile VectorFile::load(const std::filesystem::path& relative) { return load_path(vector_dir() / relative); }
+VectorFile VectorFile::load(const std::filesystem::path& relative) {
+  return load_path(vector_dir() / relative);
+}
 
 VectorFile VectorFile::load_path(const std::filesystem::path& path) {
   VectorFile f;

@@ -2,6 +2,8 @@
 // Reading the known-answer vector files shared by the crypto tests. A missing folder or file
 // is an error (the test fails), never a skip: a suite that silently runs no vectors proves
 // nothing.
+#include <simdjson.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -9,8 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include <simdjson.h>
 
 namespace ostrel::testing {
 
