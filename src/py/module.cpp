@@ -16,7 +16,11 @@
 #include "py/device_fingerprint.hpp"
 #include "py/gate.hpp"
 #include "py/geo_location.hpp"
+#include "py/in_memory_invalidation_broadcaster.hpp"
+#include "py/invalidation_listener_handle.hpp"
+#include "py/invalidation_scope.hpp"
 #include "py/permit_token.hpp"
+#include "py/spawn_invalidation_listener.hpp"
 #include "py/verdict.hpp"
 
 namespace ostrel::py {
@@ -43,6 +47,10 @@ constexpr Registration kRegistry[] = {
     {"DeviceFingerprint", &class_object<core::DeviceFingerprint>},
     {"Verdict", &class_object<core::Verdict>},
     {"PermitToken", &class_object<core::PermitToken>},
+    {"InMemoryInvalidationBroadcaster", &class_object<InMemoryBroadcasterRef>},
+    {"InvalidationScope", &class_object<core::InvalidationScope>},
+    {"InvalidationListenerHandle", &class_object<ListenerHandle>},
+    {"spawn_invalidation_listener", &spawn_invalidation_listener_function},
 };
 
 PyModuleDef module_def = {
