@@ -1,6 +1,6 @@
 """Type stubs for the compiled core of the ostrel gate engine."""
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import final
 
 __all__: list[str]
@@ -171,3 +171,37 @@ class PermitToken:
     @property
     def signature(self) -> bytes | None: ...
     def canonical_bytes(self) -> bytes: ...
+
+@final
+class InMemoryInvalidationBroadcaster:
+    """Announces invalidations to the listeners of this process."""
+
+    def __new__(cls) -> InMemoryInvalidationBroadcaster: ...
+    def publish(self, target_kind: str, target_id: str, reason: str, evaluator: str = ...) -> None: ...
+    @property
+    def subscriber_count(self) -> int: ...
+
+@final
+class InvalidationScope:
+    """Whose authority is withdrawn, why, and by whom; passed to listener callbacks."""
+
+    @property
+    def target_kind(self) -> str: ...
+    @property
+    def target_id(self) -> str: ...
+    @property
+    def reason(self) -> str: ...
+    @property
+    def evaluator(self) -> str: ...
+
+@final
+class InvalidationListenerHandle:
+    """A running invalidation listener."""
+
+    def abort(self) -> None: ...
+    @property
+    def is_finished(self) -> bool: ...
+
+def spawn_invalidation_listener(
+    broadcaster: InMemoryInvalidationBroadcaster, callback: Callable[[InvalidationScope], object]
+) -> InvalidationListenerHandle: ...
