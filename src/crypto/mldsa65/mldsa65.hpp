@@ -6,6 +6,7 @@
 // A key object expands its key when built (the matrix A-hat, and for a private key the NTT
 // forms of s1, s2 and t0), so a key that signs or verifies many messages pays for that once.
 // Both key types are immutable and safe to use from several threads at once.
+// A moved-from key may only be destroyed or assigned to.
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -102,7 +102,7 @@ void expand_mask(std::span<const std::uint8_t, kRhoPrimePrimeBytes> rho_pp, std:
   }
 }
 
-void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c) {
+void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c, Challenge secrecy) {
   // The shuffle runs on bytes so that each sweep over the positions is cheap.
   std::array<std::int8_t, kN> cb{};  // step 1
   std::array<std::uint8_t, kShake256Rate> block;
@@ -126,21 +126,29 @@ void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c
       j = block[pos++];
     } while (ct::declassify_value(static_cast<std::uint32_t>(i) - j) >> 31 != 0);
 
-    // Steps 11-12 without indexing by j: c_i <- c_j, then c_j <- (-1)^h[i + tau - 256].
+    // Steps 11-12: c_i <- c_j, then c_j <- (-1)^h[i + tau - 256]; for a secret c~ without
+    // indexing by j, by sweeping every position j could be.
     const auto sign = static_cast<std::int8_t>(1 - 2 * static_cast<int>(signs & 1));
     signs >>= 1;
+    if (secrecy == Challenge::Public) {
+      cb[i] = cb[j];
+      cb[j] = sign;
+      continue;
+    }
+    // One sweep: position k == j hands its old value over and takes the sign. Position i is
+    // still 0, so c_i gets the old c_j, or the sign when j = i.
+    const auto mask = [j](std::size_t k) {
+      return static_cast<std::int8_t>(
+          -static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
+    };
     std::int8_t cj = 0;
     for (std::size_t k = 0; k < i; ++k) {
-      const auto eq = static_cast<std::int8_t>(
-          -static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
-      cj |= static_cast<std::int8_t>(cb[k] & eq);
-    }
-    cb[i] = cj;
-    for (std::size_t k = 0; k <= i; ++k) {
-      const auto eq = static_cast<std::int8_t>(
-          -static_cast<std::int32_t>(1 - ct::not_equal(static_cast<std::uint32_t>(k), j)));
+      const std::int8_t eq = mask(k);
+      cj = static_cast<std::int8_t>(cj | (cb[k] & eq));
       cb[k] = static_cast<std::int8_t>((cb[k] & ~eq) | (sign & eq));
     }
+    const std::int8_t eq_i = mask(i);
+    cb[i] = static_cast<std::int8_t>((cj & ~eq_i) | (sign & eq_i));
   }
   for (std::size_t k = 0; k < kN; ++k) c[k] = cb[k];
 }

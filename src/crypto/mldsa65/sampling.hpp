@@ -20,7 +20,8 @@ void expand_mask(std::span<const std::uint8_t, kRhoPrimePrimeBytes> rho_pp, std:
 
 // FIPS 204, Algorithm 29: c with tau coefficients in {-1, 1}, the rest 0. While signing,
 // c~ of a candidate that may still be rejected is secret, so the shuffle touches every
-// position it could have touched.
-void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c);
+// position it could have touched; verification's c~ is public and takes the direct way.
+enum class Challenge { Secret, Public };
+void sample_in_ball(std::span<const std::uint8_t, kCTildeBytes> c_tilde, Poly& c, Challenge secrecy);
 
 }  // namespace ostrel::crypto::mldsa65

@@ -94,8 +94,8 @@ common::Result<void, CryptoError> sign_internal(const PublicState& pub, const Se
       h.squeeze(s.c_tilde);
     }
 
-    sample_in_ball(s.c_tilde, s.c);  // step 16
-    ntt(s.c);                        // step 17
+    sample_in_ball(s.c_tilde, s.c, Challenge::Secret);  // step 16
+    ntt(s.c);                                           // step 17
 
     // Steps 18 and 20: z = y + <<c s1>>. The true product has |.| <= tau eta = beta, so the
     // centred representative is exact.

@@ -25,7 +25,7 @@ common::Result<void, CryptoError> verify_internal(const PublicState& pub,
         return common::fail(CryptoError{CryptoError::Kind::VerificationFailed, {}});
 
   Poly c;
-  sample_in_ball(c_tilde, c);  // step 8
+  sample_in_ball(c_tilde, c, Challenge::Public);  // step 8
   ntt(c);
   for (Poly& p : z) ntt(p);
 

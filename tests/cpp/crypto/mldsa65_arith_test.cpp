@@ -182,10 +182,12 @@ TEST(MlDsa65Arith, SampleInBallMatchesTheAlgorithmAsWritten) {
       expected[i] = expected[j];
       expected[j] = ((stream[(i + kTau - kN) / 8] >> ((i + kTau - kN) % 8)) & 1) ? -1 : 1;
     }
-    Poly c;
-    sample_in_ball(seed, c);
-    ASSERT_EQ(c, expected);
-    EXPECT_EQ(std::count_if(c.begin(), c.end(), [](std::int32_t x) { return x != 0; }), kTau);
+    for (Challenge secrecy : {Challenge::Secret, Challenge::Public}) {
+      Poly c;
+      sample_in_ball(seed, c, secrecy);
+      ASSERT_EQ(c, expected);
+      EXPECT_EQ(std::count_if(c.begin(), c.end(), [](std::int32_t x) { return x != 0; }), kTau);
+    }
   }
 }
 
