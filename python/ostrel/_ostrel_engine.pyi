@@ -19,7 +19,7 @@ class Gate:
         token_signer: None = None,
         geo_drift_max_km: float | None = None,
         rate_store: None = None,
-        broadcaster: object | None = None,
+        broadcaster: InMemoryInvalidationBroadcaster | None = None,
     ) -> Gate: ...
     @staticmethod
     def from_dict(
@@ -31,7 +31,7 @@ class Gate:
         token_signer: None = None,
         geo_drift_max_km: float | None = None,
         rate_store: None = None,
-        broadcaster: object | None = None,
+        broadcaster: InMemoryInvalidationBroadcaster | None = None,
     ) -> Gate: ...
     @staticmethod
     def from_json_string(
@@ -43,7 +43,7 @@ class Gate:
         token_signer: None = None,
         geo_drift_max_km: float | None = None,
         rate_store: None = None,
-        broadcaster: object | None = None,
+        broadcaster: InMemoryInvalidationBroadcaster | None = None,
     ) -> Gate: ...
     @staticmethod
     def from_json_file(
@@ -55,7 +55,7 @@ class Gate:
         token_signer: None = None,
         geo_drift_max_km: float | None = None,
         rate_store: None = None,
-        broadcaster: object | None = None,
+        broadcaster: InMemoryInvalidationBroadcaster | None = None,
     ) -> Gate: ...
     def evaluate(self, ctx: ActionContext) -> Verdict: ...
     def reload(self, policy_toml: str) -> None: ...

@@ -18,6 +18,7 @@
 #include "py/action_context.hpp"
 #include "py/bind/entry.hpp"
 #include "py/bind/json_value.hpp"
+#include "py/invalidation_broadcaster_arg.hpp"
 #include "py/blocking.hpp"
 #include "py/verdict.hpp"
 
@@ -94,18 +95,17 @@ bind::PyResult<Options> load_options(const ConstructorArgs& a) {
   if (!require_none(a, kTokenSigner, "token_signer", "PqTokenSigner")) return bind::pending();
   auto geo = a.get<std::optional<double>>(kGeoDriftMaxKm);
   if (!geo) return bind::pending();
-  // Every comparison with NaN is false, so no move would ever exceed it: each change of address
-  // would pass as a mere warning. Refused rather than let the geographic check open up.
-  if (*geo && std::isnan(**geo)) return bind::raise(bind::ErrorKind::Value, "geo_drift_max_km must not be NaN");
   o.geo_drift_max_km = *geo;
   if (!require_none(a, kRateStore, "rate_store", "RedisRateLimitStore")) return bind::pending();
   // Any object at this point; which ones are accepted is checked once the chain is built.
   if (PyObject* b = a.raw(kBroadcaster); b != nullptr && b != Py_None) o.broadcaster = b;
+  // Every comparison with NaN is false, so no move would ever exceed it: each change of address
+  // would pass as a mere warning. Refused rather than let the geographic check open up.
+  if (o.geo_drift_max_km && std::isnan(*o.geo_drift_max_km)) {
+    return bind::raise(bind::ErrorKind::Value, "geo_drift_max_km must not be NaN");
+  }
   return o;
 }
-
-// The native broadcaster shared with a Python broadcaster object; null for any other object.
-std::shared_ptr<core::InvalidationBroadcaster> invalidation_broadcaster_from_py(PyObject*) { return nullptr; }
 
 bind::PyResult<GateHandle> assemble(core::PolicySet policies, const Options& o) {
   auto engine = std::make_shared<core::PolicyEngine>(std::move(policies));

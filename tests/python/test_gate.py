@@ -402,6 +402,13 @@ class TestDrift:
             "IP changed mid-session and geo distance is unverifiable: 10.0.0.1 → 10.0.0.2 (current geo: FR)"
         )
 
+    def test_a_nan_distance_limit_is_refused(self):
+        # With NaN no move would exceed the limit, and every change of address would pass as a
+        # warning: the geographic check would be open.
+        assert error_of(ValueError, lambda: Gate(PERMIT_ALL, geo_drift_max_km=math.nan)) == (
+            "geo_drift_max_km must not be NaN"
+        )
+
     def test_the_distance_limit_is_ignored_without_drift(self):
         g = Gate(PERMIT_ALL, geo_drift_max_km=1.0, enable_drift=False)
         assert g.evaluate(ctx(ip="10.0.0.2", origin_ip="10.0.0.1")).is_permit
@@ -523,3 +530,79 @@ def test_evaluations_and_reloads_from_several_threads():
     # Each evaluation saw one whole document or the other, never a mixture.
     assert len(seen) == 900
     assert set(seen) <= {None, "denied by policy 'nothing'"}
+
+
+def wait_for(predicate, timeout=5.0):
+    """Polls until `predicate()` is true; False when `timeout` seconds pass first."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.005)
+    return predicate()
+
+
+class TestBroadcaster:
+    SESSION = "67e55044-10b1-426f-9247-bb680e5fe0c8"
+
+    @pytest.fixture
+    def broadcaster(self):
+        from ostrel import InMemoryInvalidationBroadcaster
+
+        return InMemoryInvalidationBroadcaster()
+
+    def listen(self, broadcaster):
+        from ostrel import spawn_invalidation_listener
+
+        scopes = []
+        handle = spawn_invalidation_listener(
+            broadcaster, lambda s: scopes.append((s.target_kind, s.target_id, s.reason, s.evaluator))
+        )
+        return scopes, handle
+
+    def moved(self, **kwargs):
+        return ctx(ip="10.0.0.2", origin_ip="10.0.0.1", session_id=self.SESSION, **kwargs)
+
+    def test_every_constructor_accepts_an_in_memory_broadcaster(self, broadcaster, tmp_path):
+        path = tmp_path / "p.json"
+        path.write_text("{}", encoding="utf-8")
+        for gate in (Gate("", broadcaster=broadcaster), Gate.from_dict({}, broadcaster=broadcaster),
+                     Gate.from_json_string("{}", broadcaster=broadcaster),
+                     Gate.from_json_file(str(path), broadcaster=broadcaster)):
+            assert gate.evaluator_count == 2
+
+    def test_invalidations_reach_the_listener_and_nothing_else_does(self, broadcaster):
+        scopes, handle = self.listen(broadcaster)
+        g = Gate(PERMIT_ALL, broadcaster=broadcaster)
+        assert g.evaluate(ctx()).is_permit
+        assert Gate(REFUSE_ALL, broadcaster=broadcaster).evaluate(self.moved()).is_refuse
+        v = g.evaluate(self.moved())
+        assert v.is_invalidate
+        assert wait_for(lambda: scopes)
+        assert scopes == [("session", self.SESSION, v.reason, "drift")]
+        handle.abort()
+
+    def test_an_observe_only_gate_still_announces_what_it_would_invalidate(self, broadcaster):
+        scopes, handle = self.listen(broadcaster)
+        v = Gate(PERMIT_ALL, observe_only=True, broadcaster=broadcaster).evaluate(self.moved())
+        assert v.is_permit
+        assert wait_for(lambda: scopes)
+        assert scopes[0][0:2] == ("session", self.SESSION)
+        handle.abort()
+
+    def test_the_gate_shares_the_broadcaster_and_keeps_it_alive(self):
+        from ostrel import InMemoryInvalidationBroadcaster
+
+        broadcaster = InMemoryInvalidationBroadcaster()  # not a fixture: the test holds the only reference
+        scopes, handle = self.listen(broadcaster)
+        first = Gate(PERMIT_ALL, broadcaster=broadcaster)
+        second = Gate.from_dict({"policies": [{"name": "all", "effect": "permit", "conditions": []}]},
+                                broadcaster=broadcaster)
+        del broadcaster
+        first.evaluate(self.moved())
+        second.evaluate(self.moved())
+        assert wait_for(lambda: len(scopes) == 2)
+        assert not handle.is_finished
+        # With the last holder gone the channel closes and the listener ends.
+        del first, second
+        assert wait_for(lambda: handle.is_finished)
