@@ -18,8 +18,8 @@
 #include "py/action_context.hpp"
 #include "py/bind/entry.hpp"
 #include "py/bind/json_value.hpp"
-#include "py/invalidation_broadcaster_arg.hpp"
 #include "py/blocking.hpp"
+#include "py/invalidation_broadcaster_arg.hpp"
 #include "py/verdict.hpp"
 
 namespace ostrel::py {
@@ -118,8 +118,9 @@ bind::PyResult<GateHandle> assemble(core::PolicySet policies, const Options& o) 
   if (o.broadcaster != nullptr) {
     auto broadcaster = invalidation_broadcaster_from_py(o.broadcaster);
     if (!broadcaster) {
-      return bind::raise(bind::ErrorKind::Value,
-                         "broadcaster must be RedisInvalidationBroadcaster or InMemoryInvalidationBroadcaster");
+      return bind::raise(
+          bind::ErrorKind::Value,
+          "broadcaster must be RedisInvalidationBroadcaster or InMemoryInvalidationBroadcaster");
     }
     gate = std::move(gate).with_broadcaster(std::move(broadcaster));
   }
@@ -216,7 +217,8 @@ PyObject* evaluate(const GateHandle& self, bind::ArgsOf<kEvaluate>& a) {
   auto ctx = a.get<core::ActionContext>(0);
   if (!ctx) return nullptr;
   const core::Gate& gate = *self.gate;
-  auto verdict = wait_on_runtime(gate.observe_only() ? gate.evaluate_observe_only(*ctx) : gate.evaluate(*ctx));
+  auto verdict =
+      wait_on_runtime(gate.observe_only() ? gate.evaluate_observe_only(*ctx) : gate.evaluate(*ctx));
   if (!verdict) return nullptr;
   return verdict_to_py(std::move(*verdict));
 }
@@ -241,19 +243,21 @@ std::size_t evaluator_count(const GateHandle& self) { return self.gate->evaluato
   "geo_drift_max_km=None, rate_store=None, broadcaster=None)"
 
 PyMethodDef methods[] = {
-    {"from_dict", bind::as_method(&bind::function<kFromDict, &from_dict>), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_dict(policies, " OSTREL_GATE_KEYWORDS
-     "\n--\n\n"
+    {"from_dict", bind::as_method(&bind::function<kFromDict, &from_dict>),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "from_dict(policies, " OSTREL_GATE_KEYWORDS "\n--\n\n"
      "A gate whose policy document is Python data: a dict with the key \"policies\" (or \"policy\"), "
      "read with the rules of the JSON form."},
     {"from_json_string", bind::as_method(&bind::function<kFromJsonString, &from_json_string>),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "from_json_string(json_string, " OSTREL_GATE_KEYWORDS "\n--\n\nA gate whose policy document is JSON text."},
+     "from_json_string(json_string, " OSTREL_GATE_KEYWORDS
+     "\n--\n\nA gate whose policy document is JSON text."},
     {"from_json_file", bind::as_method(&bind::function<kFromJsonFile, &from_json_file>),
      METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "from_json_file(path, " OSTREL_GATE_KEYWORDS
      "\n--\n\nA gate whose policy document is the JSON text of a UTF-8 file."},
-    {"evaluate", bind::as_method(&bind::method<GateHandle, kEvaluate, &evaluate>), METH_FASTCALL | METH_KEYWORDS,
+    {"evaluate", bind::as_method(&bind::method<GateHandle, kEvaluate, &evaluate>),
+     METH_FASTCALL | METH_KEYWORDS,
      "evaluate($self, ctx)\n--\n\n"
      "The verdict on one ActionContext. Every failure inside the chain is a refusal; an "
      "observe-only gate always answers an unsigned permit."},
@@ -277,8 +281,7 @@ PyGetSetDef properties[] = {
 PyObject* ostrel::py::bind::ClassInfo<ostrel::py::GateHandle>::create_type() {
   return make_class<py::GateHandle>({
       .qualified_name = "builtins.Gate",
-      .doc = "Gate(policy_toml, " OSTREL_GATE_KEYWORDS
-             "\n--\n\n"
+      .doc = "Gate(policy_toml, " OSTREL_GATE_KEYWORDS "\n--\n\n"
              "The authorization gate: a policy engine, by default a drift evaluator, and the invariants "
              "asked for, run in that order over each ActionContext. Fails closed.",
       .constructor = &constructor<py::GateHandle, py::kNew, &py::construct>,

@@ -109,7 +109,9 @@ class Converter {
   Outcome floating(PyObject* obj, Value& slot) {
     double d = PyFloat_AsDouble(obj);
     if (d == -1.0 && PyErr_Occurred() != nullptr) return Outcome::Raised;
-    if (!std::isfinite(d)) return refuse(Kind::NonFiniteFloat, std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf");
+    if (!std::isfinite(d)) {
+      return refuse(Kind::NonFiniteFloat, std::isnan(d) ? "nan" : d > 0 ? "inf" : "-inf");
+    }
     slot = Value(d);
     return Outcome::Done;
   }
@@ -217,7 +219,8 @@ std::string JsonConversionError::display() const {
   std::string out;
   switch (kind) {
     case Kind::UnsupportedType:
-      out = "unsupported type '" + detail + "': a JSON value is a dict, list, tuple, str, int, float, bool or None";
+      out = "unsupported type '" + detail +
+            "': a JSON value is a dict, list, tuple, str, int, float, bool or None";
       break;
     case Kind::NonStringKey:
       out = "unsupported key type '" + detail + "': object keys must be str";

@@ -25,7 +25,14 @@
 namespace ostrel::py::bind {
 
 struct JsonConversionError {
-  enum class Kind { UnsupportedType, NonStringKey, IntegerOutOfRange, NonFiniteFloat, InvalidString, TooDeep };
+  enum class Kind {
+    UnsupportedType,
+    NonStringKey,
+    IntegerOutOfRange,
+    NonFiniteFloat,
+    InvalidString,
+    TooDeep
+  };
   Kind kind;
   std::string detail;  // the type name, the float's text or the codec's message, by kind
   std::string path;    // e.g. "policies[0].priority"; empty for the top-level value
