@@ -4,6 +4,7 @@
 #include <concepts>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <type_traits>
 
 #include "common/error.hpp"
@@ -19,6 +20,14 @@ class OnceCell {
   ~OnceCell() { delete value_.load(std::memory_order_acquire); }
 
   T* get() const noexcept { return value_.load(std::memory_order_acquire); }
+
+  // In the child of a fork: forgets the value without destroying it (its threads, locks and
+  // queues belong to the parent and cannot be trusted), so the next use creates a new one. The
+  // init lock may have been held by a parent thread at the fork; the child gets a fresh one.
+  void forget_after_fork() noexcept {
+    value_.store(nullptr, std::memory_order_release);
+    new (&init_mu_) std::mutex();
+  }
 
   // Returns the value, creating it with `init` (returning Result<std::unique_ptr<T>, E>) if the
   // cell is empty. Concurrent first callers wait for one another, so exactly one initialisation

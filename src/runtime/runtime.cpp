@@ -3,6 +3,7 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <pthread.h>
 #include <system_error>
 
 #include "common/log.hpp"
@@ -78,11 +79,28 @@ void Runtime::work() noexcept {
   }
 }
 
+namespace {
+
+// The cell itself is leaked: the runtime must outlive static destruction, during which other
+// threads may still be using it.
+OnceCell<Runtime>& shared_cell() {
+  static auto* const cell = [] {
+    auto* c = new OnceCell<Runtime>();
+    // A forked child has none of the parent's worker threads: a task waiting on the inherited
+    // runtime would never be resumed. The child builds its own on first use instead.
+    pthread_atfork(nullptr, nullptr, [] {
+      current_runtime = nullptr;
+      shared_cell().forget_after_fork();
+    });
+    return c;
+  }();
+  return *cell;
+}
+
+}  // namespace
+
 common::Result<Runtime*, RuntimeFault> runtime() {
-  // The cell itself is leaked: the runtime must outlive static destruction, during which other
-  // threads may still be using it.
-  static auto* const cell = new OnceCell<Runtime>();
-  return cell->get_or_try_init([] { return Runtime::create(); });
+  return shared_cell().get_or_try_init([] { return Runtime::create(); });
 }
 
 }  // namespace ostrel::runtime

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -12,7 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/block_on.hpp"
 #include "runtime/once_cell.hpp"
+#include "runtime/use_task.hpp"
 
 namespace ostrel::runtime {
 namespace {
@@ -84,6 +89,32 @@ TEST(Runtime, FailedCreationLeavesNothingAndTheNextUseRetries) {
         std::_Exit(0);
       },
       ::testing::ExitedWithCode(0), "");
+}
+
+Task<std::error_code> short_wait(Runtime& rt) {
+  asio::steady_timer t(rt.executor(), 1ms);
+  co_return co_await t.async_wait(use_task);
+}
+
+TEST(Runtime, ForkedChildGetsAWorkingRuntimeOfItsOwn) {
+  auto parent = runtime();
+  ASSERT_TRUE(parent.has_value());
+  ASSERT_TRUE(block_on(short_wait(**parent)).has_value());  // the parent's workers are running
+  const pid_t pid = fork();
+  ASSERT_NE(pid, -1);
+  if (pid == 0) {
+    alarm(30);  // a hang in the child ends it by signal rather than never
+    auto rt = runtime();
+    if (!rt) _exit(2);
+    if (*rt == *parent) _exit(3);
+    auto r = block_on(short_wait(**rt));
+    if (!r || *r) _exit(4);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "child ended by signal " << (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 struct Fault {
