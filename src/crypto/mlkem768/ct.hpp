@@ -1,55 +1,17 @@
 #pragma once
-// Branch-free helpers for secret data, and its marking for Valgrind memcheck.
-//
-// Under memcheck, memory marked secret counts as uninitialised, so any conditional jump or
-// address computed from it is reported: exactly the timing leaks this code must not have.
-// Values that may become public (the encapsulation key, a ciphertext, the returned shared
-// secret, which is the caller's business from then on) are marked defined where they do.
-// Outside Valgrind the client requests cost a few instructions and do nothing.
+// Branch-free helpers the ML-KEM-768 code uses on secret data, beside the shared memcheck marking.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 
-#if __has_include(<valgrind/memcheck.h>)
-#include <valgrind/memcheck.h>
-#define OSTREL_MLKEM768_MEMCHECK 1
-#endif
+#include "crypto/secret_marking.hpp"
 
 namespace ostrel::crypto::mlkem768::ct {
 
-inline void mark_secret(const void* p, std::size_t n) noexcept {
-#ifdef OSTREL_MLKEM768_MEMCHECK
-  (void)VALGRIND_MAKE_MEM_UNDEFINED(p, n);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
-inline void declassify(const void* p, std::size_t n) noexcept {
-#ifdef OSTREL_MLKEM768_MEMCHECK
-  (void)VALGRIND_MAKE_MEM_DEFINED(p, n);
-#else
-  (void)p;
-  (void)n;
-#endif
-}
-
-template <class T>
-inline void mark_secret(const T& obj) noexcept {
-  mark_secret(&obj, sizeof(T));
-}
-template <class T>
-inline void declassify(const T& obj) noexcept {
-  declassify(&obj, sizeof(T));
-}
-
-// Hides a value from the optimiser, so that it cannot prove a mask is all-zero or all-one and
-// turn a masked select back into a branch.
-[[nodiscard]] inline std::uint8_t value_barrier(std::uint8_t x) noexcept {
-  __asm__("" : "+r"(x));
-  return x;
-}
+using crypto::ct::declassify;
+using crypto::ct::declassify_value;
+using crypto::ct::mark_secret;
+using crypto::ct::value_barrier;
 
 // 0xFF when a and b differ anywhere, else 0x00, reading every byte whatever the contents.
 template <std::size_t N>

@@ -73,7 +73,7 @@ struct Child {
 }
 
 TEST(MlDsa65ConstantTime, NoBranchOrIndexOnSecretsUnderMemcheck) {
-#if defined(__SANITIZE_ADDRESS__) || !defined(OSTREL_MLDSA65_MEMCHECK)
+#if defined(__SANITIZE_ADDRESS__) || !defined(OSTREL_CRYPTO_MEMCHECK)
   GTEST_SKIP() << "needs a build without AddressSanitizer and with valgrind/memcheck.h";
 #else
   if (RUNNING_ON_VALGRIND) GTEST_SKIP() << "already under Valgrind";
