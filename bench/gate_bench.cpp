@@ -140,6 +140,10 @@ void run_gate(benchmark::State& st, const Gate& gate) {
   runtime::set_blocking_hooks({});
 }
 
+// The gate's own share: the started/passed path and one token, with no evaluator.
+void BM_GateEvaluateEmptyChain(benchmark::State& st) { run_gate(st, Gate::create({}, false)); }
+BENCHMARK(BM_GateEvaluateEmptyChain);
+
 // The gate alone: three evaluators that permit at once.
 void BM_GateEvaluateThreePermitters(benchmark::State& st) {
   const Gate gate = Gate::create({std::make_shared<Permitter>(150), std::make_shared<Permitter>(50),
