@@ -66,9 +66,13 @@ class TimeoutAwaiter final : private Canceller {
       // The timer is armed before the job can end, so the hook below never races its arming.
       Task<void> wrapper = run_bounded<T>(st, std::move(task_));
       auto job = Job::make(rt_, TaskAccess::release(wrapper));
-      job->on_finished([st] {
+      job->on_finished([st]() mutable {
         st->timer.cancel();
-        st->outer();
+        // Let go of the state before resuming: the awaiting side then owns it alone and releases
+        // it, with the result in it, on its own thread.
+        const Resumer outer = st->outer;
+        st.reset();
+        outer();
       });
       job_ = job;
       st->timer.async_wait([weak = std::weak_ptr<Job>(job)](std::error_code ec) {
