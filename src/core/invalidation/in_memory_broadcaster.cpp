@@ -2,15 +2,11 @@
 
 namespace ostrel::core {
 
-void InMemoryInvalidationBroadcaster::send(InvalidationScope scope) const {
+runtime::Task<InvalidationBroadcaster::PublishResult> InMemoryInvalidationBroadcaster::publish(
+    InvalidationScope scope) {
   // With no subscription the channel hands the scope back; nobody could ever receive it, and
   // nothing is kept for later subscribers, so dropping it is the contract, not an error.
   (void)sender_.send(std::move(scope));
-}
-
-runtime::Task<InvalidationBroadcaster::PublishResult> InMemoryInvalidationBroadcaster::publish(
-    InvalidationScope scope) {
-  send(std::move(scope));
   co_return PublishResult{};
 }
 

@@ -25,8 +25,6 @@ class InMemoryInvalidationBroadcaster final : public InvalidationBroadcaster {
   runtime::Task<PublishResult> publish(InvalidationScope scope) override;
   InvalidationSubscription subscribe() override { return sender_.subscribe(); }
 
-  // Delivers at once, without a task: what publish does, for callers that are not coroutines.
-  void send(InvalidationScope scope) const;
   std::size_t subscriber_count() const { return sender_.receiver_count(); }
   std::size_t capacity() const noexcept { return sender_.capacity(); }
 
