@@ -1,11 +1,12 @@
 #include "common/uuid.hpp"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include <cctype>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -122,6 +123,122 @@ TEST(Uuid, RejectsMalformedTextWithAMessageSayingWhy) {
     EXPECT_EQ(u.error().kind, c.kind) << c.text << ": " << u.error().display();
     if (c.message) {
       EXPECT_EQ(u.error().display(), c.message);
+    }
+  }
+}
+
+// Every accepted form of many values, each digit in lower, upper and mixed case, read back to
+// the value it was written from.
+TEST(Uuid, EveryFormReadsBackEveryValue) {
+  std::vector<Uuid> values;
+  for (int i = 0; i < 64; ++i) values.push_back(Uuid::new_v4());
+  Uuid all_nibbles;  // 0x01, 0x23, ..., 0xef: each hex digit in each half of a byte somewhere
+  for (std::size_t i = 0; i < 16; ++i) all_nibbles.bytes[i] = static_cast<std::uint8_t>(i * 0x12 + 0x01);
+  values.push_back(all_nibbles);
+  values.push_back(Uuid{});
+  Uuid ones;
+  ones.bytes.fill(0xff);
+  values.push_back(ones);
+
+  auto upper = [](std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+  };
+  auto mixed = [](std::string s) {
+    for (std::size_t i = 0; i < s.size(); i += 2)
+      s[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(s[i])));
+    return s;
+  };
+  for (const Uuid& u : values) {
+    const std::string grouped = u.to_string();
+    std::string plain;
+    for (char c : grouped) {
+      if (c != '-') plain += c;
+    }
+    for (const std::string& digits :
+         {grouped, upper(grouped), mixed(grouped), plain, upper(plain), mixed(plain)}) {
+      std::vector<std::string> forms{digits};
+      if (digits.size() == 36) {
+        forms.push_back("{" + digits + "}");
+        forms.push_back("urn:uuid:" + digits);
+        forms.push_back("URN:uuid:" + digits);
+        forms.push_back("uRn:UuId:" + digits);
+      }
+      for (const std::string& text : forms) {
+        auto parsed = Uuid::parse(text);
+        ASSERT_TRUE(parsed) << text << ": " << parsed.error().display();
+        EXPECT_EQ(*parsed, u) << text;
+      }
+    }
+  }
+}
+
+// Reads only the text it is given: a valid UUID followed by more characters outside the view.
+TEST(Uuid, ReadsOnlyTheGivenView) {
+  const std::string buffer = "67e55044-10b1-426f-9247-bb680e5fe0c8-ffff";
+  auto u = Uuid::parse(std::string_view(buffer).substr(0, 36));
+  ASSERT_TRUE(u);
+  EXPECT_EQ(u->to_string(), buffer.substr(0, 36));
+  EXPECT_FALSE(Uuid::parse(std::string_view(buffer).substr(0, 35)));
+  EXPECT_FALSE(Uuid::parse(std::string_view(buffer).substr(1, 36)));
+}
+
+// One wrong character at every position of every form, including the bytes either side of each
+// range of hex digits: never accepted, and the message names the character and its position.
+TEST(Uuid, RejectsEveryWrongCharacterAtEveryPosition) {
+  const std::string digits = "67e55044-10b1-426f-9247-bb680e5fe0c8";
+  std::string plain;
+  for (char c : digits) {
+    if (c != '-') plain += c;
+  }
+  struct Form {
+    std::string prefix, body, suffix;
+  };
+  const Form forms[] = {{"", digits, ""}, {"", plain, ""}, {"{", digits, "}"}, {"urn:uuid:", digits, ""}};
+  const std::string not_hex = std::string("/:@G`g -_{}\x7f\x80\xff") + '\0';
+  auto where = [](char c, std::size_t position) {
+    const auto b = static_cast<unsigned char>(c);
+    std::string shown;
+    if (b >= 0x20 && b < 0x7f) {
+      shown = std::string("`") + c + "`";
+    } else {
+      static constexpr char hex[] = "0123456789abcdef";
+      shown = std::string("byte 0x") + hex[b >> 4] + hex[b & 0xf];
+    }
+    return shown + " at position " + std::to_string(position);
+  };
+  for (const Form& f : forms) {
+    const bool grouped = f.body.size() == 36;
+    for (std::size_t i = 0; i < f.body.size(); ++i) {
+      const bool hyphen_place = grouped && (i == 8 || i == 13 || i == 18 || i == 23);
+      const std::size_t position = f.prefix.size() + i + 1;
+      for (char c : hyphen_place ? std::string("a0F_:/\xff") + '\0' : not_hex) {
+        std::string body = f.body;
+        body[i] = c;
+        const std::string text = f.prefix + body + f.suffix;
+        auto u = Uuid::parse(text);
+        ASSERT_FALSE(u) << text;
+        std::string expected;
+        if (hyphen_place) {
+          const bool hex = std::isxdigit(static_cast<unsigned char>(c)) != 0;
+          expected =
+              hex ? "invalid group layout: expected groups of 8-4-4-4-12 hex digits separated by `-`, found "
+                  : "invalid character: expected `-`, found ";
+        } else if (c == '-') {
+          expected =
+              "invalid group layout: expected groups of 8-4-4-4-12 hex digits separated by `-`, found ";
+        } else if (c == '{' && i == 0 && f.prefix.empty()) {
+          // An opening brace announces the braced form, whose length is checked first.
+          EXPECT_EQ(u.error().display(),
+                    "invalid length: expected 38 characters for the braced form, found " +
+                        std::to_string(text.size()))
+              << text;
+          continue;
+        } else {
+          expected = "invalid character: expected a hex digit, found ";
+        }
+        EXPECT_EQ(u.error().display(), expected + where(c, position)) << text;
+      }
     }
   }
 }
