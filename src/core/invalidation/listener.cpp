@@ -1,12 +1,10 @@
 #include "core/invalidation/listener.hpp"
 
-#include <coroutine>
 #include <string_view>
 #include <utility>
 #include <variant>
 
 #include "common/log.hpp"
-#include "runtime/job.hpp"
 #include "runtime/runtime.hpp"
 
 namespace ostrel::core {
@@ -14,20 +12,6 @@ namespace {
 
 constexpr std::string_view kLogTarget = "ostrel_core::invalidation";
 constexpr std::string_view kLogFile = "core/src/invalidation";
-
-// Whether the task running this coroutine has been asked to stop. A receive that finds a scope
-// already waiting does not suspend, so a listener with a backlog would otherwise keep calling
-// back after abort until the backlog is gone.
-struct AbortRequested {
-  runtime::detail::Job* job = nullptr;
-  bool await_ready() const noexcept { return false; }
-  template <class P>
-  bool await_suspend(std::coroutine_handle<P> h) noexcept {
-    job = runtime::detail::job_of(h);
-    return false;  // never actually suspends
-  }
-  bool await_resume() const noexcept { return job != nullptr && job->aborted(); }
-};
 
 void log_lagged(std::uint64_t dropped) {
   common::log::emit(common::log::Level::Warn, kLogTarget, kLogFile, "invalidation listener lagged, messages dropped",
@@ -46,7 +30,6 @@ runtime::Task<void> listen(InvalidationSubscription subscription, InvalidationCa
     if (item.index() == 0) {
       auto call = callback(std::move(std::get<0>(item)));
       co_await std::move(call);
-      if (co_await AbortRequested{}) co_return;
     } else if (item.index() == 1) {
       log_lagged(std::get<1>(item).count);
     } else {
