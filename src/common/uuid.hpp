@@ -20,7 +20,7 @@ struct UuidError {
 struct Uuid {
   std::array<std::uint8_t, 16> bytes{};
 
-  // Random version 4 UUID from the operating system's random source.
+  // Random version 4 UUID, from a generator seeded by the operating system's random source.
   static Uuid new_v4();
   // Every standard text form: hyphenated, 32 plain hex digits, braced, urn:uuid:.
   static Result<Uuid, UuidError> parse(std::string_view text);

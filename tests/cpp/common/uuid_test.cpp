@@ -70,6 +70,45 @@ TEST(Uuid, ForkedChildDoesNotRepeatTheParentsIdentifiers) {
   for (int i = 0; i < 4; ++i) EXPECT_EQ(parent.count(child.substr(36 * i, 36)), 0u) << child;
 }
 
+// After a fork both processes refill their pools; the generator behind the pools must not hand
+// them the same bytes either. Each side draws two pools' worth, so each refills at least once.
+TEST(Uuid, ForkedChildAndParentRefillWithDifferentBytes) {
+  constexpr int kDraws = 512;
+  (void)Uuid::new_v4();
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(fds[0]);
+    std::string out(36 * kDraws, '\0');
+    for (int i = 0; i < kDraws; ++i) Uuid::new_v4().write_hyphenated(out.data() + 36 * i);
+    std::size_t sent = 0;
+    while (sent < out.size()) {
+      const ssize_t n = ::write(fds[1], out.data() + sent, out.size() - sent);
+      if (n <= 0) ::_exit(1);
+      sent += static_cast<std::size_t>(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::set<std::string> parent;
+  for (int i = 0; i < kDraws; ++i) parent.insert(Uuid::new_v4().to_string());
+  std::string child(36 * kDraws, '\0');
+  std::size_t got = 0;
+  while (got < child.size()) {
+    const ssize_t n = ::read(fds[0], child.data() + got, child.size() - got);
+    ASSERT_GT(n, 0);
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(parent.size(), static_cast<std::size_t>(kDraws));
+  for (int i = 0; i < kDraws; ++i) EXPECT_EQ(parent.count(child.substr(36 * i, 36)), 0u) << i;
+}
+
 TEST(Uuid, ParsesEveryStandardFormToTheSameValue) {
   const std::string canonical = "67e55044-10b1-426f-9247-bb680e5fe0c8";
   for (const char* text : {
