@@ -282,6 +282,38 @@ TEST(Uuid, RejectsEveryWrongCharacterAtEveryPosition) {
   }
 }
 
+// Every byte value at every position of the grouped and the plain form: accepted exactly when
+// it is a hex digit where a digit belongs (or the hyphen where one belongs), and then read as
+// that digit's value.
+TEST(Uuid, EveryByteAtEveryPosition) {
+  const std::string grouped = "00000000-0000-0000-0000-000000000000";
+  const std::string plain(32, '0');
+  for (const std::string& form : {grouped, plain}) {
+    for (std::size_t i = 0; i < form.size(); ++i) {
+      for (int b = 0; b < 256; ++b) {
+        std::string text = form;
+        text[i] = static_cast<char>(b);
+        auto u = Uuid::parse(text);
+        const char c = static_cast<char>(b);
+        int value = -1;
+        if (c >= '0' && c <= '9') value = c - '0';
+        if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+        if (form[i] == '-') {
+          EXPECT_EQ(u.has_value(), c == '-') << i << " " << b;
+          continue;
+        }
+        ASSERT_EQ(u.has_value(), value >= 0) << i << " " << b;
+        if (!u) continue;
+        const std::size_t digit = form.size() == 36 ? i - (i > 8) - (i > 13) - (i > 18) - (i > 23) : i;
+        Uuid expected;
+        expected.bytes[digit / 2] = static_cast<std::uint8_t>(digit % 2 == 0 ? value << 4 : value);
+        EXPECT_EQ(*u, expected) << text;
+      }
+    }
+  }
+}
+
 TEST(Uuid, WritesLowercaseHyphenatedForm) {
   Uuid u;
   for (std::size_t i = 0; i < 16; ++i) u.bytes[i] = static_cast<std::uint8_t>(0xf0 + i);
