@@ -42,21 +42,44 @@ constexpr bind::Signature kNew{
      bind::optional("origin_ip"), bind::optional("device"), bind::optional("origin_device"),
      bind::optional("session_started_at"), bind::optional("action_count")}};
 
-// Converts argument i into `out`; false with the error pending.
+// Converts argument i into `out`; false with the error pending. `out` starts as its default,
+// so an omitted argument, or None for an optional one, leaves it as it is.
 template <class T>
 bool load(const bind::ArgsOf<kNew>& a, Param i, T& out) {
+  PyObject* obj = a.raw(i);
+  if (obj == nullptr) return true;
+  if constexpr (bind::detail::is_optional<T>::value) {
+    if (obj == Py_None) return true;
+  }
   auto r = a.get<T>(i);
   if (!r) return false;
   out = std::move(*r);
   return true;
 }
 
+// Text arguments are copied once, straight from the str's UTF-8 form into their place.
+bool load(const bind::ArgsOf<kNew>& a, Param i, std::string& out) {
+  auto r = a.get<std::string_view>(i);
+  if (!r) return false;
+  out.assign(*r);
+  return true;
+}
+
+bool load(const bind::ArgsOf<kNew>& a, Param i, std::optional<std::string>& out) {
+  std::optional<std::string_view> text;
+  if (!load(a, i, text)) return false;
+  if (text) out.emplace(*text);
+  return true;
+}
+
 bool load_params(const bind::ArgsOf<kNew>& a, common::json::Object& out) {
   PyObject* obj = a.raw(kParams);
   if (obj == nullptr || obj == Py_None) return true;
-  auto ok = bind::for_each_dict_item<std::string, double>(obj, [&](std::string&& k, double v) {
-    // NaN and the infinities have no JSON form and are stored as null.
-    out.insert_or_assign(std::move(k), common::json::Value::number(v));
+  // The key is read in place: the dict item is held while it is put.
+  auto ok = bind::for_each_dict_item<std::string_view, double>(obj, [&](std::string_view k, double v) {
+    // NaN and the infinities have no JSON form and are stored as null. Keys arrive in the
+    // dict's order, often already sorted, which the end hint turns into appends.
+    out.insert_or_assign(out.end(), std::string(k), common::json::Value::number(v));
   });
   if (!ok) bind::prefix_argument_error("params");
   return ok.has_value();

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string_view>
 
@@ -35,31 +36,40 @@ constexpr Param keyword_optional(std::string_view name) { return {name, false, t
 struct SignatureView {
   std::string_view function;  // "Class.method()" or "function()", as messages show it
   std::span<const Param> params;
+  // Worked out once when the signature is declared rather than on every call.
+  std::size_t positional = 0;  // how many parameters may be given by position
+  std::uint64_t required = 0;  // bit i: parameter i is required
 };
 
 template <std::size_t N>
 struct Signature {
+  static_assert(N <= 64, "the required parameters are kept as a 64-bit mask");
   std::string_view function;
   std::array<Param, N> params;
+  std::size_t positional = 0;
+  std::uint64_t required = 0;
 
   constexpr Signature(std::string_view fn, const Param (&p)[N]) : function(fn), params{} {
     for (std::size_t i = 0; i < N; ++i) params[i] = p[i];
     bool seen_keyword_only = false;
-    for (const Param& q : params) {
+    for (std::size_t i = 0; i < N; ++i) {
+      const Param& q = params[i];
       if (q.keyword_only) seen_keyword_only = true;
       // Not a constant expression: a signature listing a positional parameter after a
       // keyword-only one does not compile.
       if (seen_keyword_only && !q.keyword_only) throw "keyword-only parameters come last";
+      if (!q.keyword_only) ++positional;
+      if (q.is_required) required |= std::uint64_t{1} << i;
     }
   }
-  constexpr SignatureView view() const { return {function, params}; }
+  constexpr SignatureView view() const { return {function, params, positional, required}; }
   static constexpr std::size_t size = N;
 };
 
 // A callable without parameters still rejects arguments with the standard messages.
 struct NoParams {
   std::string_view function;
-  constexpr SignatureView view() const { return {function, {}}; }
+  constexpr SignatureView view() const { return {function, {}, 0, 0}; }
   static constexpr std::size_t size = 0;
 };
 

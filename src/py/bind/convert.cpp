@@ -20,7 +20,8 @@ Failed str_to_vec() { return raise(ErrorKind::Type, "Can't extract `str` to `Vec
 Failed dict_changed() { return raise(ErrorKind::Runtime, "dictionary changed size during iteration"); }
 
 PyResult<std::string_view> string_view_from_py(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) return wrong_type(obj, "str");
+  // The exact-type test is inline; the subclass test is a call into the interpreter.
+  if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) return wrong_type(obj, "str");
   Py_ssize_t n = 0;
   // The UTF-8 form is cached in the str object and lives as long as it does.
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
@@ -51,6 +52,12 @@ PyResult<std::uint64_t> u64_from_py(PyObject* obj) {
 }
 
 PyResult<double> f64_from_py(PyObject* obj) {
+  // An exact int converts as its own __float__ would, without the float object in between.
+  if (PyLong_CheckExact(obj)) {
+    double v = PyLong_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred() != nullptr) return pending();
+    return v;
+  }
   // __float__, then __index__; a str has neither, and the interpreter refuses it.
   double v = PyFloat_AsDouble(obj);
   if (v == -1.0 && PyErr_Occurred() != nullptr) return pending();
@@ -136,6 +143,7 @@ PyResult<common::SecureBytes> secure_bytes_from_py(PyObject* obj) {
 }
 
 PyResult<Py_ssize_t> sequence_length(PyObject* obj) {
+  if (PyList_CheckExact(obj)) return PyList_Size(obj);
   if (PyUnicode_Check(obj)) return str_to_vec();
   if (!PySequence_Check(obj)) return wrong_type(obj, "Sequence");
   Py_ssize_t n = PySequence_Size(obj);

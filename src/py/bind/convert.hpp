@@ -112,7 +112,7 @@ PyResult<T> from_py(PyObject* obj);
 // Converts every item of a dict parameter and hands it to put(K&&, V&&), in dict order.
 template <class K, class V, class Put>
 PyResult<void> for_each_dict_item(PyObject* obj, Put&& put) {
-  if (!PyDict_Check(obj)) return wrong_type(obj, "dict");
+  if (!PyDict_CheckExact(obj) && !PyDict_Check(obj)) return wrong_type(obj, "dict");
   const Py_ssize_t size = PyDict_Size(obj);
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
@@ -189,9 +189,16 @@ PyResult<T> from_py(PyObject* obj) {
       // A new reference: converting an item may run Python code that shrinks the sequence.
       Ref item = Ref::steal(PySequence_GetItem(obj, i));
       if (!item) return pending();
-      auto value = from_py<typename T::value_type>(item.get());
-      if (!value) return pending();
-      out.push_back(std::move(*value));
+      if constexpr (std::same_as<typename T::value_type, std::string>) {
+        // Copied once, from the item's UTF-8 form straight into the vector.
+        auto text = string_view_from_py(item.get());
+        if (!text) return pending();
+        out.emplace_back(*text);
+      } else {
+        auto value = from_py<typename T::value_type>(item.get());
+        if (!value) return pending();
+        out.push_back(std::move(*value));
+      }
     }
     return out;
   } else if constexpr (detail::is_tuple<T>::value) {

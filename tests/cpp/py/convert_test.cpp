@@ -85,6 +85,24 @@ TEST(Convert, Values) {
   EXPECT_EQ(outcome<std::string>("'\\ud800'").rfind("UnicodeEncodeError", 0), 0u);
 }
 
+// An int converts to the float that float() gives it, also where rounding or overflow decides;
+// a subclass's own __float__ is honoured.
+TEST(Convert, FloatsFromIntsAsFloatGivesThem) {
+  for (const char* expr : {"0", "-7", "2**53 + 1", "-(2**63) - 1", "2**64 + 2**11", "10**308", "True"}) {
+    SCOPED_TRACE(expr);
+    auto v = bind::from_py<double>(eval(expr).get());
+    ASSERT_TRUE(v) << take_error();
+    EXPECT_EQ(*v, PyFloat_AsDouble(eval(std::string("float(") + expr + ")").get()));
+  }
+  EXPECT_EQ(outcome<double>("2**1024"), "OverflowError: int too large to convert to float");
+  EXPECT_EQ(outcome<double>("-(2**1024)"), "OverflowError: int too large to convert to float");
+  testing::exec(
+      "class OwnFloat(int):\n"
+      "    def __float__(self):\n"
+      "        return 7.5\n");
+  EXPECT_EQ(bind::from_py<double>(eval("OwnFloat(1)").get()).value(), 7.5);
+}
+
 TEST(Convert, Sequences) {
   using Strings = std::vector<std::string>;
   EXPECT_EQ(bind::from_py<Strings>(eval("['a', 'b', 'a']").get()).value(), (Strings{"a", "b", "a"}));
@@ -93,6 +111,9 @@ TEST(Convert, Sequences) {
   EXPECT_EQ(outcome<Strings>("{'a'}"), "TypeError: 'set' object cannot be converted to 'Sequence'");
   EXPECT_EQ(outcome<Strings>("{'a': 1}"), "TypeError: 'dict' object cannot be converted to 'Sequence'");
   EXPECT_EQ(outcome<Strings>("['a', 1]"), "TypeError: 'int' object cannot be converted to 'str'");
+  EXPECT_EQ(bind::from_py<Strings>(eval("['gr\\u00fc\\u00df', '', 'x' * 40]").get()).value(),
+            (Strings{"gr\xc3\xbc\xc3\x9f", "", std::string(40, 'x')}));
+  EXPECT_EQ(outcome<Strings>("['a', '\\ud800']").rfind("UnicodeEncodeError", 0), 0u);
 
   using Bytes = std::vector<std::uint8_t>;
   EXPECT_EQ(bind::from_py<Bytes>(eval("b'\\x00\\xff'").get()).value(), (Bytes{0, 255}));
@@ -223,6 +244,71 @@ TEST(Args, ExactPositionalCountAndNoParameters) {
   bind::Args<bind::NoParams> none(kNone);
   EXPECT_FALSE(none.parse(args.get(), nullptr));
   EXPECT_EQ(take_error(), "TypeError: none() takes 0 positional arguments but 1 was given");
+}
+
+// Keywords are matched whether or not the calling code's str is the interned name: an interned
+// literal, a text built at run time, a str subclass, each in every role (placed, repeated, unknown).
+TEST(Args, KeywordsMatchWhicheverStrCarriesTheName) {
+  testing::exec(
+      "class Name(str):\n"
+      "    pass\n"
+      "def built(text):\n"
+      "    return ''.join(list(text))\n");
+  const std::pair<std::pair<const char*, const char*>, std::string> cases[] = {
+      {{"(1, 2)", "{built('k'): 0, built('opt'): 4}"}, "ok observe_only=false opt=4"},
+      {{"(1, 2)", "{Name('k'): 0, Name('observe_only'): True}"}, "ok observe_only=true opt=none"},
+      {{"()", "{built('a'): 1, 'b': 2, Name('k'): 0, built('observe_only'): True, 'opt': 3}"},
+       "ok observe_only=true opt=3"},
+      {{"(1, 2)", "{'k': 0, built('b'): 1}"}, "TypeError: Probe.call() got multiple values for argument 'b'"},
+      {{"(1, 2)", "{'k': 0, Name('a'): 1}"}, "TypeError: Probe.call() got multiple values for argument 'a'"},
+      {{"(1, 2)", "{built('k'): 0, built('observe_onl'): 1}"},
+       "TypeError: Probe.call() got an unexpected keyword argument 'observe_onl'"},
+      {{"(1, 2)", "{'k': 0, Name('K'): 1}"},
+       "TypeError: Probe.call() got an unexpected keyword argument 'K'"},
+      {{"(1, 2)", "{built('opt'): 0}"}, "TypeError: Probe.call() missing 1 required keyword argument: 'k'"},
+  };
+  for (int round = 0; round < 2; ++round) {  // the second round finds the names already made
+    for (const auto& [call, expected] : cases) {
+      EXPECT_EQ(call_probe(call.first, call.second), expected) << call.first << " " << call.second;
+    }
+  }
+  // A key without a UTF-8 form reports the interpreter's own error.
+  EXPECT_EQ(call_probe("(1, 2)", "{'k': 0, '\\ud800': 1}").rfind("UnicodeEncodeError", 0), 0u);
+}
+
+// Signatures declared inside functions may occupy the same address in turn; each call still
+// matches its own names only.
+std::string call_local(bool first, const char* kwargs_expr) {
+  constexpr bind::Signature kFirst{"first()", {bind::optional("alpha"), bind::optional("beta")}};
+  constexpr bind::Signature kSecond{"second()", {bind::optional("gamma"), bind::optional("alpha")}};
+  bind::Ref kwargs = eval(kwargs_expr);
+  if (!kwargs) return "eval failed: " + take_error();
+  auto describe = [](const auto& a) {
+    std::string out;
+    for (std::size_t i = 0; i < 2; ++i) out += a.raw(i) == nullptr ? '-' : 'x';
+    return out;
+  };
+  if (first) {
+    bind::Args<std::remove_cvref_t<decltype(kFirst)>> a(kFirst);
+    if (!a.parse(nullptr, kwargs.get())) return take_error();
+    return describe(a);
+  }
+  bind::Args<std::remove_cvref_t<decltype(kSecond)>> a(kSecond);
+  if (!a.parse(nullptr, kwargs.get())) return take_error();
+  return describe(a);
+}
+
+TEST(Args, SignaturesDeclaredInFunctionsKeepTheirOwnNames) {
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(call_local(true, "{'alpha': 1}"), "x-");
+    EXPECT_EQ(call_local(false, "{'alpha': 1}"), "-x");
+    EXPECT_EQ(call_local(true, "{'beta': 1}"), "-x");
+    EXPECT_EQ(call_local(false, "{'gamma': 1}"), "x-");
+    EXPECT_EQ(call_local(true, "{'gamma': 1}"),
+              "TypeError: first() got an unexpected keyword argument 'gamma'");
+    EXPECT_EQ(call_local(false, "{'beta': 1}"),
+              "TypeError: second() got an unexpected keyword argument 'beta'");
+  }
 }
 
 TEST(Errors, OneMapping) {
