@@ -2,6 +2,7 @@
 #include <array>
 #include <compare>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,6 +25,8 @@ struct Uuid {
   static Uuid new_v4();
   // Every standard text form: hyphenated, 32 plain hex digits, braced, urn:uuid:.
   static Result<Uuid, UuidError> parse(std::string_view text);
+  // The same forms, for callers that only need the value: nothing is worded on failure.
+  static std::optional<Uuid> try_parse(std::string_view text) noexcept;
 
   // Hyphenated lowercase, 8-4-4-4-12.
   std::string to_string() const;

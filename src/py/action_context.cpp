@@ -122,9 +122,7 @@ bind::PyResult<void> construct(ActionContext& ctx, bind::ArgsOf<kNew>& a) {
   // A session id that does not parse is replaced by a fresh one rather than refused: the host's
   // session naming is its own business, the gate only needs a stable key for this context.
   std::optional<common::Uuid> parsed_session;
-  if (session_id) {
-    if (auto parsed = common::Uuid::parse(*session_id)) parsed_session = *parsed;
-  }
+  if (session_id) parsed_session = common::Uuid::try_parse(*session_id);
   ctx.session.session_id = parsed_session ? *parsed_session : common::Uuid::new_v4();
 
   // The current address also seeds the session's origin; an explicit origin_ip replaces it,

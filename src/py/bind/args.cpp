@@ -231,6 +231,21 @@ bool place_keyword(SignatureView sig, const InternedName* names, PyObject* key, 
   return true;
 }
 
+// The usual case, kept inline: the keyword is the interned name of the parameter after the
+// last one placed, and that parameter is still free.
+inline bool place_next(SignatureView sig, const InternedName* names, PyObject* key, PyObject* value,
+                       PyObject** slots, std::size_t& next) {
+  if (names == nullptr || next >= sig.params.size()) return false;
+  const InternedName& name = names[next];
+  const std::string_view text = sig.params[next].name;
+  if (name.object != key || slots[next] != nullptr || name.text.data() != text.data() ||
+      name.text.size() != text.size()) {
+    return false;
+  }
+  slots[next++] = value;
+  return true;
+}
+
 }  // namespace
 
 bool parse_call(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
@@ -247,7 +262,10 @@ bool parse_call(SignatureView sig, PyObject* args, PyObject* kwargs, PyObject** 
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      if (!place_keyword(sig, names, key, value, slots, next)) return false;
+      if (!place_next(sig, names, key, value, slots, next) &&
+          !place_keyword(sig, names, key, value, slots, next)) {
+        return false;
+      }
     }
   }
   return check_missing(sig, slots);
@@ -264,7 +282,12 @@ bool parse_vectorcall(SignatureView sig, PyObject* const* args, Py_ssize_t nargs
     const InternedName* names = interned_names().of(sig);
     std::size_t next = static_cast<std::size_t>(nargs);
     for (Py_ssize_t j = 0; j < nkw; ++j) {
-      if (!place_keyword(sig, names, PyTuple_GetItem(kwnames, j), args[nargs + j], slots, next)) return false;
+      PyObject* key = PyTuple_GetItem(kwnames, j);
+      PyObject* value = args[nargs + j];
+      if (!place_next(sig, names, key, value, slots, next) &&
+          !place_keyword(sig, names, key, value, slots, next)) {
+        return false;
+      }
     }
   }
   return check_missing(sig, slots);

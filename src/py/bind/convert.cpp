@@ -19,11 +19,9 @@ Failed str_to_vec() { return raise(ErrorKind::Type, "Can't extract `str` to `Vec
 
 Failed dict_changed() { return raise(ErrorKind::Runtime, "dictionary changed size during iteration"); }
 
-PyResult<std::string_view> string_view_from_py(PyObject* obj) {
-  // The exact-type test is inline; the subclass test is a call into the interpreter.
-  if (!PyUnicode_CheckExact(obj) && !PyUnicode_Check(obj)) return wrong_type(obj, "str");
+PyResult<std::string_view> string_view_from_other(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) return wrong_type(obj, "str");
   Py_ssize_t n = 0;
-  // The UTF-8 form is cached in the str object and lives as long as it does.
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
   if (utf8 == nullptr) return pending();  // e.g. a lone surrogate: UnicodeEncodeError
   return std::string_view(utf8, static_cast<std::size_t>(n));

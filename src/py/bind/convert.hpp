@@ -49,7 +49,19 @@ Failed wrong_type(PyObject* obj, std::string_view expected);
 Failed str_to_vec();
 
 PyResult<std::string> string_from_py(PyObject* obj);
-PyResult<std::string_view> string_view_from_py(PyObject* obj);
+// Anything but an exact str: a str subclass, or the TypeError.
+PyResult<std::string_view> string_view_from_other(PyObject* obj);
+// Inline for the exact str, so that the result stays in registers: passed back through memory,
+// it was written in two halves and read in one, which the processor cannot forward and which
+// cost more than the rest of the conversion.
+inline PyResult<std::string_view> string_view_from_py(PyObject* obj) {
+  if (!PyUnicode_CheckExact(obj)) return string_view_from_other(obj);
+  Py_ssize_t n = 0;
+  // The UTF-8 form is cached in the str object and lives as long as it does.
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (utf8 == nullptr) return pending();  // e.g. a lone surrogate: UnicodeEncodeError
+  return std::string_view(utf8, static_cast<std::size_t>(n));
+}
 PyResult<std::int64_t> i64_from_py(PyObject* obj);
 PyResult<std::uint64_t> u64_from_py(PyObject* obj);
 PyResult<double> f64_from_py(PyObject* obj);

@@ -159,6 +159,7 @@ TEST(Uuid, RejectsMalformedTextWithAMessageSayingWhy) {
   for (const auto& c : cases) {
     auto u = Uuid::parse(c.text);
     ASSERT_FALSE(u) << c.text;
+    EXPECT_FALSE(Uuid::try_parse(c.text)) << c.text;
     EXPECT_EQ(u.error().kind, c.kind) << c.text << ": " << u.error().display();
     if (c.message) {
       EXPECT_EQ(u.error().display(), c.message);
@@ -207,6 +208,7 @@ TEST(Uuid, EveryFormReadsBackEveryValue) {
         auto parsed = Uuid::parse(text);
         ASSERT_TRUE(parsed) << text << ": " << parsed.error().display();
         EXPECT_EQ(*parsed, u) << text;
+        EXPECT_EQ(Uuid::try_parse(text), u) << text;
       }
     }
   }
@@ -257,6 +259,7 @@ TEST(Uuid, RejectsEveryWrongCharacterAtEveryPosition) {
         const std::string text = f.prefix + body + f.suffix;
         auto u = Uuid::parse(text);
         ASSERT_FALSE(u) << text;
+        EXPECT_FALSE(Uuid::try_parse(text)) << text;
         std::string expected;
         if (hyphen_place) {
           const bool hex = std::isxdigit(static_cast<unsigned char>(c)) != 0;
@@ -294,6 +297,7 @@ TEST(Uuid, EveryByteAtEveryPosition) {
         std::string text = form;
         text[i] = static_cast<char>(b);
         auto u = Uuid::parse(text);
+        EXPECT_EQ(Uuid::try_parse(text).has_value(), u.has_value()) << i << " " << b;
         const char c = static_cast<char>(b);
         int value = -1;
         if (c >= '0' && c <= '9') value = c - '0';

@@ -83,6 +83,12 @@ TEST(Convert, Values) {
   EXPECT_EQ(bind::from_py<std::optional<std::string>>(eval("'a'").get()).value(), "a");
   // A lone surrogate has no UTF-8 form; the interpreter's own error passes through.
   EXPECT_EQ(outcome<std::string>("'\\ud800'").rfind("UnicodeEncodeError", 0), 0u);
+  // A str subclass is a str: its text, or the same error.
+  testing::exec("class Text(str):\n    pass\n");
+  EXPECT_EQ(bind::from_py<std::string>(eval("Text('gr\\u00fc')").get()).value(), "gr\xc3\xbc");
+  EXPECT_EQ(bind::from_py<std::string_view>(eval("Text('')").get()).value(), "");
+  EXPECT_EQ(outcome<std::string>("Text('\\ud800')").rfind("UnicodeEncodeError", 0), 0u);
+  EXPECT_EQ(outcome<std::string_view>("b'x'"), "TypeError: 'bytes' object cannot be converted to 'str'");
 }
 
 // An int converts to the float that float() gives it, also where rounding or overflow decides;
