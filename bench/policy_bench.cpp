@@ -5,7 +5,8 @@
 //
 // Evaluate/N: N rules of one condition each, only the last rule matches, so N conditions are
 // examined per evaluation ("ns/condition"). Every heap allocation of the program goes through the
-// counting operator new below: "allocs/eval" shows what an evaluation costs beyond its verdict.
+// counting operator new of alloc_counter.hpp: "allocs/eval" shows what an evaluation costs beyond
+// its verdict.
 // SlotRead compares the engine's hazard-protected slot with std::atomic<std::shared_ptr> when
 // several threads read at once. ReloadUnderLoad reloads a 1,000-rule set while two threads
 // evaluate and reports the slowest evaluation seen with and without reloads.
@@ -17,7 +18,6 @@
 #include <cstddef>
 #include <cstdlib>
 #include <memory>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,27 +27,11 @@
 #include "core/rate_limit_in_memory.hpp"
 #include "runtime/block_on.hpp"
 
-namespace {
-
-std::atomic<std::size_t> allocations{0};
-
-void* counted_alloc(std::size_t n) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
-  throw std::bad_alloc();
-}
-
-}  // namespace
-
-void* operator new(std::size_t n) { return counted_alloc(n); }
-void* operator new[](std::size_t n) { return counted_alloc(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+#include "alloc_counter.hpp"
 
 namespace {
 
+using ostrel::bench::allocations;
 using namespace ostrel;
 using core::ActionContext;
 using core::PolicyEngine;
