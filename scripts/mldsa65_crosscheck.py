@@ -13,12 +13,13 @@
                 same message and context ({"signature"}) for our side to verify. Exit status
                 1 with a message on any mismatch.
 """
-import json
 import os
 import sys
 
 from cryptography.exceptions import InvalidSignature
 from cryptography.hazmat.primitives.asymmetric import mldsa
+
+import crosscheck_common
 
 
 def generate(n):
@@ -33,19 +34,18 @@ def generate(n):
             msg, ctx = os.urandom(m_len), os.urandom(c_len)
             sigs.append({"message": msg.hex(), "context": ctx.hex(), "signature": sk.sign(msg, ctx).hex()})
         cases.append({"id": i, "seed": seed.hex(), "pk": pk.hex(), "signatures": sigs})
-    doc = {
-        "source": "scripts/mldsa65_crosscheck.py generate, pyca/cryptography "
-        + __import__("cryptography").__version__ + " (OpenSSL backend): random seeds, "
-        "pk = public key of MLDSA65PrivateKey.from_seed_bytes(seed), signatures by "
-        "MLDSA65PrivateKey.sign(message, context) (pure ML-DSA, hedged)",
+    return {
+        "source": crosscheck_common.source(
+            "scripts/mldsa65_crosscheck.py",
+            "random seeds, "
+            "pk = public key of MLDSA65PrivateKey.from_seed_bytes(seed), signatures by "
+            "MLDSA65PrivateKey.sign(message, context) (pure ML-DSA, hedged)",
+        ),
         "cases": cases,
     }
-    json.dump(doc, sys.stdout, indent=1)
-    sys.stdout.write("\n")
 
 
-def check():
-    cases = json.load(sys.stdin)
+def check(cases):
     out = []
     for i, case in enumerate(cases):
         sk = mldsa.MLDSA65PrivateKey.from_seed_bytes(bytes.fromhex(case["seed"]))
@@ -64,18 +64,8 @@ def check():
         except InvalidSignature:
             pass
         out.append({"signature": sk.sign(msg, ctx).hex()})
-    json.dump(out, sys.stdout)
-    sys.stdout.write("\n")
-
-
-def main():
-    if len(sys.argv) >= 2 and sys.argv[1] == "generate":
-        generate(int(sys.argv[2]) if len(sys.argv) > 2 else 4)
-    elif len(sys.argv) == 2 and sys.argv[1] == "check":
-        check()
-    else:
-        sys.exit(__doc__)
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    crosscheck_common.main(__doc__, generate, check, default_count=4)

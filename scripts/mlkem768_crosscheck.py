@@ -11,11 +11,12 @@
                 an encapsulation made by cryptography to our ek ({"c", "k"}) for our side to
                 decapsulate. Exit status 1 with a message on any mismatch.
 """
-import json
 import os
 import sys
 
 from cryptography.hazmat.primitives.asymmetric import mlkem
+
+import crosscheck_common
 
 
 def generate(n):
@@ -29,19 +30,18 @@ def generate(n):
             k, c = mlkem.MLKEM768PublicKey.from_public_bytes(ek).encapsulate()
             encs.append({"c": c.hex(), "k": k.hex()})
         cases.append({"id": i, "seed": seed.hex(), "ek": ek.hex(), "encapsulations": encs})
-    doc = {
-        "source": "scripts/mlkem768_crosscheck.py generate, pyca/cryptography "
-        + __import__("cryptography").__version__ + " (OpenSSL backend): random seeds, "
-        "ek = public key of MLKEM768PrivateKey.from_seed_bytes(seed), encapsulations by "
-        "MLKEM768PublicKey.encapsulate()",
+    return {
+        "source": crosscheck_common.source(
+            "scripts/mlkem768_crosscheck.py",
+            "random seeds, "
+            "ek = public key of MLKEM768PrivateKey.from_seed_bytes(seed), encapsulations by "
+            "MLKEM768PublicKey.encapsulate()",
+        ),
         "cases": cases,
     }
-    json.dump(doc, sys.stdout, indent=1)
-    sys.stdout.write("\n")
 
 
-def check():
-    cases = json.load(sys.stdin)
+def check(cases):
     out = []
     for i, case in enumerate(cases):
         sk = mlkem.MLKEM768PrivateKey.from_seed_bytes(bytes.fromhex(case["seed"]))
@@ -53,18 +53,8 @@ def check():
             sys.exit(f"case {i}: cryptography decapsulates our ciphertext to another key")
         k2, c2 = mlkem.MLKEM768PublicKey.from_public_bytes(ek).encapsulate()
         out.append({"c": c2.hex(), "k": k2.hex()})
-    json.dump(out, sys.stdout)
-    sys.stdout.write("\n")
-
-
-def main():
-    if len(sys.argv) >= 2 and sys.argv[1] == "generate":
-        generate(int(sys.argv[2]) if len(sys.argv) > 2 else 8)
-    elif len(sys.argv) == 2 and sys.argv[1] == "check":
-        check()
-    else:
-        sys.exit(__doc__)
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    crosscheck_common.main(__doc__, generate, check, default_count=8)
