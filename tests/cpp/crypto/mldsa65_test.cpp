@@ -4,14 +4,10 @@
 #include "crypto/mldsa65/mldsa65.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -363,13 +359,6 @@ TEST(MlDsa65Interop, VerifiesWhatCryptographyRecorded) {
 // Both directions against the installed pyca/cryptography, live: it derives the same public
 // keys from our seeds and accepts our signatures, and we accept fresh ones of its making.
 TEST(MlDsa65Interop, AgreesWithCryptographyBothWays) {
-  const char* py_env = std::getenv("PYTHON");
-  const std::string python = py_env && *py_env ? py_env : "python3";
-  const auto script = tv::source_dir() / "scripts/mldsa65_crosscheck.py";
-  const auto dir = std::filesystem::temp_directory_path() / ("ostrel_mldsa_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const auto in_path = dir / "ours.json", out_path = dir / "theirs.json", err_path = dir / "err.txt";
-
   struct Case {
     MlDsa65PrivateKey key;
     Bytes msg, ctx;
@@ -393,19 +382,14 @@ TEST(MlDsa65Interop, AgreesWithCryptographyBothWays) {
     cases.push_back({std::move(*key), std::move(msg), std::move(ctx)});
   }
   ours += "]";
-  std::ofstream(in_path) << ours;
 
-  const std::string cmd = "\"" + python + "\" \"" + script.string() + "\" check < \"" + in_path.string() +
-                          "\" > \"" + out_path.string() + "\" 2> \"" + err_path.string() + "\"";
-  const int status = std::system(cmd.c_str());
-  std::stringstream err;
-  err << std::ifstream(err_path).rdbuf();
-  ASSERT_EQ(status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-DSA); it said:\n"
-                       << err.str();
+  const auto run = tv::run_script("mldsa65_crosscheck.py", "check", ours);
+  ASSERT_EQ(run.status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-DSA); it said:\n"
+                           << run.err;
 
   simdjson::dom::parser parser;
   simdjson::dom::array theirs;
-  ASSERT_EQ(parser.load(out_path.string()).get(theirs), simdjson::SUCCESS);
+  ASSERT_EQ(parser.parse(run.out).get(theirs), simdjson::SUCCESS);
   std::size_t i = 0;
   for (auto e : theirs) {
     ASSERT_LT(i, cases.size());
@@ -414,7 +398,6 @@ TEST(MlDsa65Interop, AgreesWithCryptographyBothWays) {
     EXPECT_TRUE(r.has_value()) << "case " << i - 1 << ": " << r.error().display();
   }
   EXPECT_EQ(i, cases.size());
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -3,17 +3,13 @@
 #include "crypto/mlkem768/mlkem768.hpp"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <optional>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -326,13 +322,6 @@ TEST(MlKem768Interop, OpensWhatCryptographyRecorded) {
 // Both directions against the installed pyca/cryptography, live: it derives the same keys
 // from our seeds and opens our encapsulations, and we open fresh ones of its making.
 TEST(MlKem768Interop, AgreesWithCryptographyBothWays) {
-  const char* py_env = std::getenv("PYTHON");
-  const std::string python = py_env && *py_env ? py_env : "python3";
-  const auto script = tv::source_dir() / "scripts/mlkem768_crosscheck.py";
-  const auto dir = std::filesystem::temp_directory_path() / ("ostrel_mlkem_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(dir);
-  const auto in_path = dir / "ours.json", out_path = dir / "theirs.json", err_path = dir / "err.txt";
-
   std::vector<DecapsulationKey> keys;
   std::string ours = "[";
   for (int i = 0; i < 6; ++i) {
@@ -346,19 +335,14 @@ TEST(MlKem768Interop, AgreesWithCryptographyBothWays) {
     keys.push_back(std::move(*dk));
   }
   ours += "]";
-  std::ofstream(in_path) << ours;
 
-  const std::string cmd = "\"" + python + "\" \"" + script.string() + "\" check < \"" + in_path.string() +
-                          "\" > \"" + out_path.string() + "\" 2> \"" + err_path.string() + "\"";
-  const int status = std::system(cmd.c_str());
-  std::stringstream err;
-  err << std::ifstream(err_path).rdbuf();
-  ASSERT_EQ(status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-KEM); it said:\n"
-                       << err.str();
+  const auto run = tv::run_script("mlkem768_crosscheck.py", "check", ours);
+  ASSERT_EQ(run.status, 0) << "the cross-check needs Python with cryptography >= 48 (ML-KEM); it said:\n"
+                           << run.err;
 
   simdjson::dom::parser parser;
   simdjson::dom::array theirs;
-  ASSERT_EQ(parser.load(out_path.string()).get(theirs), simdjson::SUCCESS);
+  ASSERT_EQ(parser.parse(run.out).get(theirs), simdjson::SUCCESS);
   std::size_t i = 0;
   for (auto e : theirs) {
     ASSERT_LT(i, keys.size());
@@ -367,7 +351,6 @@ TEST(MlKem768Interop, AgreesWithCryptographyBothWays) {
     EXPECT_EQ(to_hex(k->span()), to_hex(hex_field(e, "k")));
   }
   EXPECT_EQ(i, keys.size());
-  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include "crypto/vectors.hpp"
 
+#include <unistd.h>
+
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace ostrel::testing {
@@ -105,6 +109,30 @@ std::int64_t int_field(simdjson::dom::element obj, std::string_view key) {
   std::int64_t v;
   if (field(obj, key).get(v)) wrong_type(key);
   return v;
+}
+
+ScriptRun run_script(std::string_view script, std::string_view args, std::string_view input) {
+  const char* py_env = std::getenv("PYTHON");
+  const std::string python = py_env && *py_env ? py_env : "python3";
+  const auto path = source_dir() / "scripts" / script;
+  // One folder per process and script, so test programs running side by side never share files.
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("ostrel_" + path.stem().string() + "_" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const auto in_path = dir / "in.json", out_path = dir / "out.json", err_path = dir / "err.txt";
+  std::ofstream(in_path) << input;
+
+  const std::string cmd = "\"" + python + "\" \"" + path.string() + "\" " + std::string(args) + " < \"" +
+                          in_path.string() + "\" > \"" + out_path.string() + "\" 2> \"" + err_path.string() + "\"";
+  ScriptRun run;
+  run.status = std::system(cmd.c_str());
+  std::stringstream out, err;
+  out << std::ifstream(out_path).rdbuf();
+  err << std::ifstream(err_path).rdbuf();
+  run.out = out.str();
+  run.err = err.str();
+  std::filesystem::remove_all(dir);
+  return run;
 }
 
 }  // namespace ostrel::testing

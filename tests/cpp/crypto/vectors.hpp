@@ -51,4 +51,14 @@ bool bool_field(simdjson::dom::element obj, std::string_view key);
 std::int64_t int_field(simdjson::dom::element obj, std::string_view key);
 bool has_field(simdjson::dom::element obj, std::string_view key);
 
+// What a helper script of the source tree printed, said on stderr and returned.
+struct ScriptRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+// Runs scripts/<script> with `args` under the Python named by $PYTHON (else python3), `input`
+// on its stdin; the cross-checks against other implementations go through it.
+ScriptRun run_script(std::string_view script, std::string_view args, std::string_view input);
+
 }  // namespace ostrel::testing
