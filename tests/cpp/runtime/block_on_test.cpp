@@ -14,6 +14,7 @@
 
 #include "runtime/frame_pool.hpp"
 #include "runtime/runtime.hpp"
+#include "runtime/test_support.hpp"
 #include "runtime/use_task.hpp"
 
 namespace ostrel::runtime {
@@ -21,11 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Runtime& shared() {
-  auto rt = runtime();
-  if (!rt) throw std::runtime_error(rt.error().display());
-  return **rt;
-}
+using test_support::shared;
 
 // Hands the rest of the calling coroutine over to a runtime worker.
 struct ResumeOnWorker {

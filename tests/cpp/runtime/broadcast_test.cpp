@@ -12,17 +12,14 @@
 #include "runtime/block_on.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/spawn.hpp"
+#include "runtime/test_support.hpp"
 
 namespace ostrel::runtime {
 namespace {
 
 using namespace std::chrono_literals;
 
-Runtime& shared() {
-  auto rt = runtime();
-  if (!rt) throw std::runtime_error(rt.error().display());
-  return **rt;
-}
+using test_support::shared;
 
 template <class T>
 std::vector<TryReceived<T>> drain(BroadcastReceiver<T>& rx) {

@@ -15,6 +15,7 @@
 #include "runtime/broadcast.hpp"
 #include "runtime/runtime.hpp"
 #include "runtime/sleep.hpp"
+#include "runtime/test_support.hpp"
 #include "runtime/use_task.hpp"
 
 namespace ostrel::runtime {
@@ -22,17 +23,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-Runtime& shared() {
-  auto rt = runtime();
-  if (!rt) throw std::runtime_error(rt.error().display());
-  return **rt;
-}
-
-// Sets its flag when destroyed: shows that a task's frame (and everything it owns) was released.
-struct DropFlag {
-  std::atomic<bool>* flag;
-  ~DropFlag() { flag->store(true); }
-};
+using test_support::shared;
+using test_support::DropFlag;
 
 Task<void> count_to(int n, std::atomic<int>* counter, std::atomic<bool>* dropped) {
   DropFlag guard{dropped};

@@ -11,22 +11,15 @@
 
 #include "runtime/block_on.hpp"
 #include "runtime/sleep.hpp"
+#include "runtime/test_support.hpp"
 
 namespace ostrel::runtime {
 namespace {
 
 using namespace std::chrono_literals;
 
-Runtime& shared() {
-  auto rt = runtime();
-  if (!rt) throw std::runtime_error(rt.error().display());
-  return **rt;
-}
-
-struct DropFlag {
-  std::atomic<bool>* flag;
-  ~DropFlag() { flag->store(true); }
-};
+using test_support::shared;
+using test_support::DropFlag;
 
 Task<std::string> slow_text(std::chrono::milliseconds delay, std::atomic<bool>* dropped) {
   DropFlag guard{dropped};
