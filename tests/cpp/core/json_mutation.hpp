@@ -1,6 +1,10 @@
 #pragma once
 // Deterministic mutations of JSON documents, for runs that feed record readers malformed input.
+#include <gtest/gtest.h>
+
+#include <cstdint>
 #include <random>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -62,5 +66,27 @@ class JsonMutator {
 
   std::mt19937_64 rng_;
 };
+
+// Feeds `count` mutations of the seeds, taken in turn, to Record::from_json. A document it
+// accepts must read back equal from its own to_json; one it refuses must say why. Some must be
+// accepted, or the mutations never reached the record's own fields.
+template <class Record>
+void expect_survives_mutations(std::span<const std::string> seeds, std::uint64_t rng_seed, int count) {
+  JsonMutator mutator(rng_seed);
+  int accepted = 0;
+  for (int i = 0; i < count; ++i) {
+    const std::string text = mutator.mutate(seeds[static_cast<std::size_t>(i) % seeds.size()]);
+    auto s = Record::from_json(text);
+    if (s) {
+      ++accepted;
+      auto again = Record::from_json(s->to_json());
+      ASSERT_TRUE(again) << text;
+      EXPECT_EQ(*again, *s) << text;
+    } else {
+      EXPECT_FALSE(s.error().display().empty()) << text;
+    }
+  }
+  EXPECT_GT(accepted, 0);
+}
 
 }  // namespace ostrel::testing

@@ -203,21 +203,7 @@ TEST(SessionStateJson, SurvivesThousandsOfMutatedDocuments) {
       doc(""),
       doc(R"("origin_geo":{"country_code":"US","latitude":1e2},"origin_device":{"hash":"h"},"x":[{"y":null}])"),
   };
-  testing::JsonMutator mutator(20240601);
-  int accepted = 0;
-  for (int i = 0; i < 4000; ++i) {
-    const std::string text = mutator.mutate(seeds[i % std::size(seeds)]);
-    auto s = SessionState::from_json(text);
-    if (s) {
-      ++accepted;
-      auto again = SessionState::from_json(s->to_json());
-      ASSERT_TRUE(again) << text;
-      EXPECT_EQ(*again, *s) << text;
-    } else {
-      EXPECT_FALSE(s.error().display().empty()) << text;
-    }
-  }
-  EXPECT_GT(accepted, 0);
+  testing::expect_survives_mutations<SessionState>(seeds, 20240601, 4000);
 }
 
 }  // namespace
