@@ -1,5 +1,6 @@
 #include "py/action_context.hpp"
 
+#include <cmath>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,15 +73,58 @@ bool load(const bind::ArgsOf<kNew>& a, Param i, std::optional<std::string>& out)
   return true;
 }
 
+// Puts one parameter; NaN and the infinities have no JSON form and are stored as null. The
+// value is built in its node rather than moved there.
+void put_param(common::json::Object& out, std::string_view key, double value) {
+  auto put = [&](auto v) {
+    auto [it, inserted] = out.try_emplace(std::string(key), v);
+    // Distinct keys of a dict may have the same text (str subclasses): the last one wins.
+    if (!inserted) it->second = common::json::Value(v);
+  };
+  if (std::isfinite(value)) {
+    put(value);
+  } else {
+    put(nullptr);
+  }
+}
+
+bind::PyResult<void> convert_params(PyObject* obj, common::json::Object& out) {
+  if (!PyDict_CheckExact(obj)) {
+    return bind::for_each_dict_item<std::string_view, double>(
+        obj, [&](std::string_view k, double v) { put_param(out, k, v); });
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(obj, &pos, &key, &value)) {
+    // An exact str key and an exact float or int value convert without running Python code,
+    // so the dict cannot change under them; anything else goes the careful way, holding both
+    // and checking the dict afterwards.
+    if (PyUnicode_CheckExact(key) && (PyFloat_CheckExact(value) || PyLong_CheckExact(value))) {
+      auto k = bind::string_view_from_py(key);
+      if (!k) return bind::pending();
+      auto v = bind::f64_from_py(value);
+      if (!v) return bind::pending();
+      put_param(out, *k, *v);
+      continue;
+    }
+    const Py_ssize_t size = PyDict_Size(obj);
+    bind::Ref hold_key = bind::Ref::borrow(key);
+    bind::Ref hold_value = bind::Ref::borrow(value);
+    auto k = bind::from_py<std::string_view>(key);
+    if (!k) return bind::pending();
+    auto v = bind::from_py<double>(value);
+    if (!v) return bind::pending();
+    if (PyDict_Size(obj) != size) return bind::dict_changed();
+    put_param(out, *k, *v);
+  }
+  return {};
+}
+
 bool load_params(const bind::ArgsOf<kNew>& a, common::json::Object& out) {
   PyObject* obj = a.raw(kParams);
   if (obj == nullptr || obj == Py_None) return true;
-  // The key is read in place: the dict item is held while it is put.
-  auto ok = bind::for_each_dict_item<std::string_view, double>(obj, [&](std::string_view k, double v) {
-    // NaN and the infinities have no JSON form and are stored as null. Keys arrive in the
-    // dict's order, often already sorted, which the end hint turns into appends.
-    out.insert_or_assign(out.end(), std::string(k), common::json::Value::number(v));
-  });
+  auto ok = convert_params(obj, out);
   if (!ok) bind::prefix_argument_error("params");
   return ok.has_value();
 }

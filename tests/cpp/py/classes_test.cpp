@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <string>
 
 #include "embedded_python.hpp"
 #include "py/action_context.hpp"
@@ -104,6 +106,72 @@ TEST(ActionContextFromPython, AddressesAndOrigins) {
     const auto& c = context_of(obj);
     EXPECT_EQ(c.env.ip ? c.env.ip->to_string() : "", k.ip);
     EXPECT_EQ(c.session.origin_ip ? c.session.origin_ip->to_string() : "", k.origin_ip);
+  }
+}
+
+// params as the native map: each kind of key and value, exact or not, by the direct and the
+// careful way alike; the refusals name the parameter.
+TEST(ActionContextFromPython, ParamsOfEveryKind) {
+  exec(
+      "class Key(str):\n"
+      "    pass\n"
+      "class Distinct(str):\n"
+      "    def __hash__(self):\n"
+      "        return id(self)\n"
+      "    def __eq__(self, other):\n"
+      "        return self is other\n"
+      "class Number(float):\n"
+      "    pass\n"
+      "class Params(dict):\n"
+      "    pass\n"
+      "class Growing:\n"
+      "    def __float__(self):\n"
+      "        growing['later'] = 1.0\n"
+      "        return 2.0\n"
+      "growing = {'a': 1.0, 'b': Growing()}\n");
+  struct Case {
+    const char* params;
+    const char* expected;  // "key=value ..." in key order, null as "null"; or the error
+  };
+  const Case cases[] = {
+      {"{}", ""},
+      {"{'b': 2.5, 'a': -1, 'c': 2**53 + 1}", "a=-1 b=2.5 c=9007199254740992"},
+      {"{'n': float('nan'), 'i': float('inf'), 'm': -float('inf'), 'z': -0.0}", "i=null m=null n=null z=-0"},
+      {"{Key('k'): 1.5, 'j': Number(0.25), 'b': True, 'f': __import__('fractions').Fraction(1, 4)}",
+       "b=1 f=0.25 j=0.25 k=1.5"},
+      // Distinct keys with the same text: the last one in the dict's order wins.
+      {"{Distinct('same'): 1.0, 'same': 2.0}", "same=2"},
+      {"{'same': 2.0, Distinct('same'): 1.0}", "same=1"},
+      {"Params(x=3, y=4.5)", "x=3 y=4.5"},
+      {"{'\\u00fc': 1}", "\xc3\xbc=1"},
+      {"{'a': 1, 'b': 'x'}", "TypeError: argument 'params': must be real number, not str"},
+      {"{'a': 1, 2: 1.0}", "TypeError: argument 'params': 'int' object cannot be converted to 'str'"},
+      {"{'a': 2**1024}", "OverflowError: int too large to convert to float"},
+      {"{'\\ud800': 1.0}", "UnicodeEncodeError"},
+      {"growing", "RuntimeError: dictionary changed size during iteration"},
+      {"[('a', 1.0)]", "TypeError: argument 'params': 'list' object cannot be converted to 'dict'"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.params);
+    bind::Ref obj = eval(std::string("ActionContext('p', 'user', 'read', params=") + k.params + ")");
+    std::string got;
+    if (!obj) {
+      got = testing::take_error();
+      if (got.rfind("UnicodeEncodeError", 0) == 0) got = "UnicodeEncodeError";
+    } else {
+      for (const auto& [key, value] : context_of(obj).action.params) {
+        if (!got.empty()) got += ' ';
+        got += key + "=";
+        if (value.is_null()) {
+          got += "null";
+        } else {
+          char buf[32];
+          std::snprintf(buf, sizeof buf, "%.17g", *value.as_f64());
+          got += buf;
+        }
+      }
+    }
+    EXPECT_EQ(got, k.expected);
   }
 }
 
