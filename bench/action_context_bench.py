@@ -5,6 +5,15 @@ the same work done by a plain Python dataclass in the same run.
 
 Prints the median time per call over the repeats and the ratio ostrel / dataclass (below 1.0
 means ostrel is faster).
+
+On a loaded machine wall-clock medians drift; CPU time of a fixed loop does not. For that,
+
+    perf stat -e task-clock python3 bench/action_context_bench.py --loop 1000000 --only ostrel
+    perf stat -e task-clock python3 bench/action_context_bench.py --loop 1000000 --only dataclass
+    perf stat -e task-clock python3 bench/action_context_bench.py --loop 1000000 --only none
+
+builds that many contexts and nothing else (`none` runs the empty loop, for the start-up cost
+to subtract); the same command under `valgrind --tool=callgrind` counts instructions.
 """
 
 from __future__ import annotations
@@ -95,9 +104,20 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=31)
     parser.add_argument("--number", type=int, default=20000)
+    parser.add_argument("--loop", type=int, default=0, help="build this many contexts and exit")
+    parser.add_argument("--only", choices=["ostrel", "dataclass", "none"], default="ostrel")
     args = parser.parse_args()
 
     kw = KWARGS
+    if args.loop:
+        build = {"ostrel": ActionContext, "dataclass": ActionContextPy, "none": None}[args.only]
+        if build is None:
+            for _ in range(args.loop):
+                pass
+        else:
+            for _ in range(args.loop):
+                build(**kw)
+        return
     token = PermitToken(TOKEN_ID, EVAL_ID, 1_700_000_000, 1_700_000_030, "transfer_funds")
     token_py = PermitTokenPy(uuid.UUID(TOKEN_ID), uuid.UUID(EVAL_ID), 1_700_000_000, 1_700_000_030,
                              "transfer_funds")
