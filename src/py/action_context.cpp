@@ -43,8 +43,17 @@ constexpr bind::Signature kNew{
      bind::optional("origin_ip"), bind::optional("device"), bind::optional("origin_device"),
      bind::optional("session_started_at"), bind::optional("action_count")}};
 
+template <class T>
+bool convert_into(const bind::ArgsOf<kNew>& a, Param i, T& out) {
+  auto r = a.get<T>(i);
+  if (!r) return false;
+  out = std::move(*r);
+  return true;
+}
+
 // Converts argument i into `out`; false with the error pending. `out` starts as its default,
-// so an omitted argument, or None for an optional one, leaves it as it is.
+// so an omitted argument, or None for an optional one, leaves it as it is. Kept apart from
+// the conversion so that this test stays small enough to inline: most arguments are omitted.
 template <class T>
 bool load(const bind::ArgsOf<kNew>& a, Param i, T& out) {
   PyObject* obj = a.raw(i);
@@ -52,10 +61,7 @@ bool load(const bind::ArgsOf<kNew>& a, Param i, T& out) {
   if constexpr (bind::detail::is_optional<T>::value) {
     if (obj == Py_None) return true;
   }
-  auto r = a.get<T>(i);
-  if (!r) return false;
-  out = std::move(*r);
-  return true;
+  return convert_into(a, i, out);
 }
 
 // Text arguments are copied once, straight from the str's UTF-8 form into their place.
