@@ -48,16 +48,16 @@ PyObject* make_type(const ClassDef& def, std::size_t basicsize, destructor deall
   if (def.clear != nullptr) slots.push_back({Py_tp_clear, reinterpret_cast<void*>(def.clear)});
   slots.push_back({0, nullptr});
 
-  PyType_Spec spec{};
-  spec.name = def.qualified_name;
-  spec.basicsize = static_cast<int>(basicsize);
-  spec.itemsize = 0;
+  PyType_Spec type_spec{};
+  type_spec.name = def.qualified_name;
+  type_spec.basicsize = static_cast<int>(basicsize);
+  type_spec.itemsize = 0;
   // No Py_TPFLAGS_BASETYPE: Python code cannot subclass. No dict or weaklist offset: no ad-hoc
   // attributes, no weak references. Not Py_TPFLAGS_IMMUTABLETYPE, which would forbid the rename
   // below.
-  spec.flags = Py_TPFLAGS_DEFAULT | (def.traverse != nullptr ? Py_TPFLAGS_HAVE_GC : 0);
-  spec.slots = slots.data();
-  Ref type = Ref::steal(PyType_FromSpec(&spec));
+  type_spec.flags = Py_TPFLAGS_DEFAULT | (def.traverse != nullptr ? Py_TPFLAGS_HAVE_GC : 0);
+  type_spec.slots = slots.data();
+  Ref type = Ref::steal(PyType_FromSpec(&type_spec));
   if (!type) return nullptr;
   // The "builtins." prefix gives __module__ "builtins"; the type's own name is the bare one, so
   // repr(X) and the interpreter's messages show "X" alone (__qualname__ already is bare).
